@@ -1,0 +1,79 @@
+# Developer commands. `make demo` and `make test` each bring a fresh machine up to date first
+# (Debian packages, project-local virtual environments, both build trees); every step is idempotent.
+#
+# Build tree (fixed; the tests and scripts rely on it):
+#   build/cpython/python/  velmot and _binding_probe built for CPython (python3)
+#   build/pypy/python/     velmot and _binding_probe built for PyPy (pypy3)
+#   build/cpython/bin/     C++ unit tests (velmot_cpp_tests) and later native tools
+# Virtual environments: .venv/cpython and .venv/pypy (pytest, hypothesis, python-can).
+
+SHELL := /bin/bash
+PYTHON ?= python3
+PYPY ?= pypy3
+BUILD := build
+VENV := .venv
+JOBS ?= $(shell nproc)
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+APT_PACKAGES := g++ make cmake ninja-build binutils libasio-dev pypy3 pypy3-dev pypy3-venv \
+                can-utils googletest libgtest-dev
+PIP_PACKAGES := pytest hypothesis python-can
+
+.PHONY: all setup apt venvs build build-cpython build-pypy test test-cpp test-cpython test-pypy \
+        demo bench clean
+
+all: build
+
+setup: apt venvs
+
+apt:
+	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:" $$missing; \
+	  $(SUDO) apt-get update -q && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
+	fi
+
+venvs: $(VENV)/cpython/.ready $(VENV)/pypy/.ready
+
+$(VENV)/cpython/.ready: | apt
+	$(PYTHON) -m venv $(VENV)/cpython
+	$(VENV)/cpython/bin/python -m pip install -q --disable-pip-version-check $(PIP_PACKAGES)
+	touch $@
+
+$(VENV)/pypy/.ready: | apt
+	$(PYPY) -m venv $(VENV)/pypy
+	$(VENV)/pypy/bin/python -m pip install -q --disable-pip-version-check $(PIP_PACKAGES)
+	touch $@
+
+build: build-cpython build-pypy
+
+# Interpreters' own executables (not the venvs') are handed to CMake: the headers and extension
+# suffix are the same, and the build tree does not depend on a venv.
+build-cpython: | apt
+	@[ -f $(BUILD)/cpython/build.ninja ] || cmake -S . -B $(BUILD)/cpython -G Ninja \
+	  -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_BUILD_TESTS=ON
+	cmake --build $(BUILD)/cpython -j $(JOBS)
+
+build-pypy: | apt
+	@[ -f $(BUILD)/pypy/build.ninja ] || cmake -S . -B $(BUILD)/pypy -G Ninja \
+	  -DVELMOT_PYTHON=$$(command -v $(PYPY)) -DVELMOT_BUILD_TESTS=ON -DVELMOT_CPP_TESTS=OFF
+	cmake --build $(BUILD)/pypy -j $(JOBS)
+
+test: setup build
+	$(MAKE) --no-print-directory test-cpp test-cpython test-pypy
+
+test-cpp:
+	ctest --test-dir $(BUILD)/cpython --output-on-failure -j 2
+
+test-cpython:
+	$(VENV)/cpython/bin/python -m pytest tests/py
+
+test-pypy:
+	$(VENV)/pypy/bin/python -m pytest tests/py
+
+demo: setup build
+	$(VENV)/cpython/bin/python examples/demo.py
+
+clean:
+	rm -rf $(BUILD)
