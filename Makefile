@@ -73,7 +73,7 @@ test-pypy:
 	$(VENV)/pypy/bin/python -m pytest tests/py
 
 demo: setup build
-	$(VENV)/cpython/bin/python examples/demo.py
+	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python examples/demo.py
 
 clean:
 	rm -rf $(BUILD)

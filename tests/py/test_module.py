@@ -1,0 +1,69 @@
+"""The module as a whole: what importing it does, what it exports, how it installs."""
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+import venv
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+IS_PYPY = sys.implementation.name == "pypy"
+BUILD_DIR = ROOT / "build" / ("pypy" if IS_PYPY else "cpython") / "python"
+
+
+def run_python(code, **kwargs):
+    env = dict(os.environ, PYTHONPATH=str(BUILD_DIR))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=120, **kwargs)
+
+
+def test_import_starts_no_thread():
+    result = run_python("""
+        import os
+        before = sorted(os.listdir('/proc/self/task'))
+        import velmot
+        after = sorted(os.listdir('/proc/self/task'))
+        print(before == after, len(before), len(after))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split()[0] == "True", result.stdout
+
+
+def test_module_docstring_is_one_line_and_panic_exception_is_hidden():
+    import velmot
+    assert velmot.__doc__ and "\n" not in velmot.__doc__.strip()
+    assert not hasattr(velmot, "PanicException")
+    assert all(hasattr(velmot, name) for name in getattr(velmot, "__all__", []))
+
+
+def exported_symbols(path):
+    out = subprocess.run(["nm", "-D", "--defined-only", str(path)], capture_output=True,
+                         text=True, check=True).stdout
+    return [line.split()[-1] for line in out.splitlines() if line.strip()]
+
+
+def test_init_function_is_the_only_exported_symbol():
+    import velmot
+    assert exported_symbols(velmot.__file__) == ["PyInit_velmot"]
+
+
+@pytest.mark.skipif(IS_PYPY, reason="installation is checked once, with the CPython build")
+@pytest.mark.skipif(shutil.which("cmake") is None and shutil.which("ninja") is None,
+                    reason="no build tools")
+def test_pip_install_in_fresh_venv(tmp_path):
+    env_dir = tmp_path / "venv"
+    venv.EnvBuilder(with_pip=True).create(env_dir)
+    python = env_dir / "bin" / "python"
+    install = subprocess.run(
+        [str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check", str(ROOT)],
+        capture_output=True, text=True, timeout=900, cwd=tmp_path)
+    assert install.returncode == 0, install.stdout + install.stderr
+    check = subprocess.run([str(python), "-c", "import velmot; print(velmot.__file__)"],
+                           capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert check.returncode == 0, check.stderr
+    installed = Path(check.stdout.strip())
+    assert env_dir in installed.parents
+    assert exported_symbols(installed) == ["PyInit_velmot"]
