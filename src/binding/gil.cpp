@@ -1,0 +1,121 @@
+// GIL tracking: the thread-local flag, the three scopes and the per-thread interpreter attachment.
+//
+// Thread-safety: all state here is thread-local; see gil.hpp.
+#include "binding/gil.hpp"
+
+#include <unistd.h>
+
+#include <exception>
+
+#include "binding/pending_release.hpp"
+#include "binding/ref.hpp"
+
+namespace velmot::binding {
+namespace {
+
+thread_local bool t_holds_gil = false;
+// The thread state an AllowThreads on this thread released (a thread the interpreter created):
+// a GilGuard there swaps it back in instead of attaching the thread a second time.
+thread_local PyThreadState* t_released_state = nullptr;
+
+// Never returns: used where touching the interpreter again could crash the process because it
+// is being torn down. The process exit ends the thread.
+[[noreturn]] void park_forever() {
+    for (;;) {
+        pause();
+    }
+}
+
+// A background thread's attachment to the interpreter, made on its first GilGuard and undone at
+// thread exit. Between acquisitions the thread state is kept but not current (the GIL is free).
+struct Attachment {
+    PyThreadState* state = nullptr;
+    PyGILState_STATE outer{};
+
+    void attach() {
+        outer = PyGILState_Ensure();  // creates the thread state and takes the GIL
+        state = PyThreadState_Get();
+    }
+
+    // Runs at thread exit. Skipped while the interpreter finalizes: the thread state is then
+    // leaked, and taking the GIL could end the thread inside a destructor.
+    ~Attachment() {
+        if (state == nullptr || _Py_IsFinalizing()) {
+            return;
+        }
+        PyEval_RestoreThread(state);
+        PyGILState_Release(outer);  // deletes the thread state and drops the GIL
+    }
+};
+
+thread_local Attachment t_attachment;
+
+}  // namespace
+
+bool holds_gil() noexcept {
+    return t_holds_gil;
+}
+
+void release_reference(PyObject* object) noexcept {
+    // While the interpreter finalizes, releasing could run Python code that ends this thread,
+    // which cannot unwind through a destructor: the reference is queued (and so leaked).
+    if (t_holds_gil && !_Py_IsFinalizing()) {
+        Py_DECREF(object);
+    } else {
+        pending_release::push(object);
+    }
+}
+
+EntryScope::EntryScope() : previous_(t_holds_gil) {
+    t_holds_gil = true;
+    pending_release::drain();
+}
+
+EntryScope::~EntryScope() {
+    t_holds_gil = previous_;
+}
+
+AllowThreads::AllowThreads()
+    : previous_released_(t_released_state), uncaught_on_entry_(std::uncaught_exceptions()) {
+    t_holds_gil = false;
+    saved_ = PyEval_SaveThread();
+    t_released_state = saved_;
+}
+
+AllowThreads::~AllowThreads() noexcept(false) {
+    if (std::uncaught_exceptions() > uncaught_on_entry_ && _Py_IsFinalizing()) {
+        park_forever();
+    }
+    t_released_state = previous_released_;
+    PyEval_RestoreThread(saved_);
+    t_holds_gil = true;
+    pending_release::drain();
+}
+
+GilGuard::GilGuard() : acquired_(!t_holds_gil) {
+    if (!acquired_) {
+        return;
+    }
+    if (_Py_IsFinalizing()) {
+        park_forever();
+    }
+    if (t_released_state != nullptr) {
+        PyEval_RestoreThread(t_released_state);
+    } else if (t_attachment.state == nullptr) {
+        t_attachment.attach();
+    } else {
+        PyEval_RestoreThread(t_attachment.state);
+    }
+    t_holds_gil = true;
+    pending_release::drain();
+}
+
+GilGuard::~GilGuard() {
+    if (!acquired_) {
+        return;
+    }
+    t_holds_gil = false;
+    PyEval_SaveThread();  // keeps the thread state for the next acquisition
+}
+
+}  // namespace velmot::binding
