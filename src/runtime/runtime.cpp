@@ -1,0 +1,85 @@
+// Runtime construction, worker threads and the lazily built process-wide instance.
+#include "runtime/runtime.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <system_error>
+
+#include "common/panic.hpp"
+#include "runtime/driving.hpp"
+#include "runtime/signal_blocked_thread.hpp"
+
+namespace velmot::runtime {
+
+namespace {
+
+// The process-wide runtime; allocated once by get_runtime() and never freed. std::atomic of a
+// pointer and std::mutex have trivial destructors, so nothing here runs at exit.
+std::atomic<Runtime*> RUNTIME{nullptr};
+std::mutex runtime_init_mutex;
+bool runtime_poisoned = false;  // guarded by runtime_init_mutex
+
+}  // namespace
+
+Runtime::Runtime(std::size_t worker_count)
+    : work_(asio::make_work_guard(io_)),
+      blocking_pool_(new BlockingPool()),
+      stand_ins_(std::make_unique<StandInPool>(io_)) {
+    start_workers(worker_count == 0 ? 1 : worker_count);
+}
+
+Runtime::~Runtime() { stop_and_join(); }
+
+void Runtime::start_workers(std::size_t count) {
+    workers_.reserve(count);
+    try {
+        for (std::size_t i = 0; i < count; ++i) {
+            workers_.push_back(start_signal_blocked_thread([this] { run_worker(); }));
+        }
+    } catch (const std::system_error&) {
+        stop_and_join();  // the destructor does not run for a half-built object
+        throw;
+    }
+}
+
+void Runtime::stop_and_join() noexcept {
+    work_.reset();
+    io_.stop();
+    stand_ins_->shut_down();
+    for (auto& worker : workers_) {
+        if (worker.joinable()) worker.join();
+    }
+}
+
+void Runtime::run_worker() noexcept {
+    DrivingScope driving(true);
+    // A handler that throws ends only that handler: the worker reports it and serves on.
+    while (!io_.stopped()) {
+        try {
+            io_.run();
+        } catch (const std::exception& e) {
+            print_panic_notice(e.what(), std::source_location::current());
+        }
+    }
+}
+
+Runtime& get_runtime() {
+    if (Runtime* runtime = RUNTIME.load(std::memory_order_acquire)) return *runtime;
+    std::lock_guard lock(runtime_init_mutex);
+    if (runtime_poisoned) panic("Lazy instance has previously been poisoned");
+    if (Runtime* runtime = RUNTIME.load(std::memory_order_relaxed)) return *runtime;
+    Runtime* runtime = nullptr;
+    try {
+        runtime = new Runtime(available_parallelism());
+    } catch (const std::exception& e) {
+        runtime_poisoned = true;
+        panic(std::string("Failed to create the async runtime: ") + e.what());
+    }
+    RUNTIME.store(runtime, std::memory_order_release);
+    return *runtime;
+}
+
+bool runtime_started() noexcept { return RUNTIME.load(std::memory_order_acquire) != nullptr; }
+
+}  // namespace velmot::runtime
