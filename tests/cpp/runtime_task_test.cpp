@@ -165,6 +165,22 @@ TEST(RuntimeTask, DroppedHandleLetsTheTaskFinish) {
     EXPECT_EQ(done->wait(), 9);
 }
 
+TEST(RuntimeTask, AbandonedJoinLeavesTheOutcomeInPlace) {
+    auto& rt = get_runtime();
+    auto release = OneShot<int>::create();
+    auto worker = rt.spawn([](std::shared_ptr<OneShot<int>> r) -> asio::awaitable<int> {
+        co_return *co_await r->async_wait(asio::use_awaitable);
+    }(release));
+    // A join given up by timeout takes nothing; the task's value is still there afterwards.
+    auto gave_up = rt.block_on([](TaskHandle<int>& h) -> asio::awaitable<bool> {
+        auto r = co_await timeout(1ms, h.join());
+        co_return !r.ok() && r.error().kind == ErrorKind::timeout;
+    }(worker));
+    EXPECT_TRUE(gave_up);
+    release->set_value(11);
+    EXPECT_EQ(worker.wait().value(), 11);
+}
+
 TEST(RuntimeTask, WaitOnADrivingThreadIsRefused) {
     auto task = get_runtime().spawn([]() -> asio::awaitable<int> { co_return 1; }());
     {
