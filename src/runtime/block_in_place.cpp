@@ -63,7 +63,7 @@ void StandInPool::shut_down() noexcept {
     }
 }
 
-void StandInPool::serve(StandIn& stand_in) noexcept {
+void StandInPool::serve(StandIn& stand_in) {
     std::unique_lock lock(mutex_);
     while (!shutting_down_) {
         lock.unlock();
@@ -75,7 +75,7 @@ void StandInPool::serve(StandIn& stand_in) noexcept {
     }
 }
 
-void StandInPool::serve_while_leased(StandIn& stand_in) noexcept {
+void StandInPool::serve_while_leased(StandIn& stand_in) {
     DrivingScope driving(true);
     while (stand_in.leased.load() && !io_.stopped()) {
         try {

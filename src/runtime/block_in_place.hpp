@@ -42,8 +42,8 @@ public:
     void shut_down() noexcept;
 
 private:
-    void serve(StandIn& stand_in) noexcept;
-    void serve_while_leased(StandIn& stand_in) noexcept;
+    void serve(StandIn& stand_in);  // not noexcept: see BlockingPool::Job
+    void serve_while_leased(StandIn& stand_in);
 
     asio::io_context& io_;
     std::mutex mutex_;

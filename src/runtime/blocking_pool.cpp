@@ -38,7 +38,7 @@ void BlockingPool::start_thread(std::unique_lock<std::mutex>& lock) {
     }
 }
 
-void BlockingPool::work() noexcept {
+void BlockingPool::work() {
     std::unique_lock lock(mutex_);
     --starting_;
     for (;;) {

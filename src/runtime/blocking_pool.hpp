@@ -24,10 +24,12 @@ namespace velmot::runtime {
 
 class BlockingPool {
 public:
-    // A queued job; type-erased because std::function cannot hold move-only callables.
+    // A queued job; type-erased because std::function cannot hold move-only callables. `run` is
+    // not noexcept: a job that calls into the interpreter while it finalizes may be ended with
+    // pthread_exit, whose unwinding must pass through (a noexcept frame would abort the process).
     struct Job {
         virtual ~Job() = default;
-        virtual void run() noexcept = 0;
+        virtual void run() = 0;
     };
 
     BlockingPool() = default;
@@ -42,7 +44,7 @@ public:
 
 private:
     void start_thread(std::unique_lock<std::mutex>& lock);
-    void work() noexcept;
+    void work();
 
     mutable std::mutex mutex_;
     std::condition_variable work_ready_;
@@ -59,7 +61,7 @@ namespace detail {
 template <class F, class R>
 struct BlockingJob final : BlockingPool::Job {
     BlockingJob(F f, std::shared_ptr<OneShot<Result<R>>> cell) : fn(std::move(f)), outcome(std::move(cell)) {}
-    void run() noexcept override { run_into<R>(*outcome, fn); }
+    void run() override { run_into<R>(*outcome, fn); }
 
     F fn;
     std::shared_ptr<OneShot<Result<R>>> outcome;

@@ -52,7 +52,7 @@ void Runtime::stop_and_join() noexcept {
     }
 }
 
-void Runtime::run_worker() noexcept {
+void Runtime::run_worker() {
     DrivingScope driving(true);
     // A handler that throws ends only that handler: the worker reports it and serves on.
     while (!io_.stopped()) {

@@ -63,7 +63,7 @@ public:
 private:
     void start_workers(std::size_t count);
     void stop_and_join() noexcept;
-    void run_worker() noexcept;
+    void run_worker();  // not noexcept: see BlockingPool::Job
 
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;

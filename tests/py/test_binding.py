@@ -277,7 +277,7 @@ def test_items_come_in_table_order_whatever_the_hook_order():
     assert not hasattr(probe, "not_registered")
 
 
-def test_velmot_without_subsystems_imports_with_no_all():
+def test_velmot_names_follow_the_registration_table():
     import velmot
     names = getattr(velmot, "__all__", [])
     order = ["AsyncHandle", "CanDevice", "CanDeviceNonBlocking", "Device", "Motor",
