@@ -33,6 +33,7 @@
 #include "common/panic.hpp"
 #include "common/result.hpp"
 #include "runtime/runtime.hpp"
+#include "runtime_probe.hpp"
 
 namespace {
 
@@ -439,12 +440,13 @@ PyMethodDef g_pending_count = noargs_def(
 PyMethodDef g_make_sealed = fastcall_def("make_sealed", make_sealed,
                                          "make_sealed(label)\n--\n\nA new Sealed object.");
 
-constexpr std::array<const char*, 20> k_item_names = {
+constexpr std::array<const char*, 22> k_item_names = {
     "Probe",          "Sealed",           "convert",          "defaults",
     "panic",          "throw_logic_error", "raise_error",
     "noop",           "call_back",        "drop_off_gil",     "keep",             "drop_kept_then_acquire",
     "drop_in_allow_threads", "drop_from_runtime", "call_from_thread", "spin_in_background",
-    "error_survives_drain",  "pending_count",     "make_sealed",      "not_registered",
+    "error_survives_drain",  "pending_count",     "make_sealed",      "start_runtime",
+    "wait_for_signal",       "not_registered",
 };
 
 // Registered by the hook that runs last, so table order has to win over registration order.
@@ -473,7 +475,8 @@ void register_functions(ItemCatalog& catalog) {
     catalog.add("convert", function_item<g_convert>);
 }
 
-constexpr std::array<RegisterHook, 2> k_hooks = {&register_functions, &register_classes};
+constexpr std::array<RegisterHook, 3> k_hooks = {&probe::register_runtime_functions,
+                                                 &register_functions, &register_classes};
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT, "_binding_probe", "Test-only probe of the velmot binding layer.", 0,

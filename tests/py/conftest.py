@@ -1,10 +1,27 @@
 """Puts the build tree of the running interpreter first on sys.path, so that the tests import the
 freshly built extensions: build/pypy/python under PyPy, build/cpython/python otherwise."""
+import os
 import pathlib
+import subprocess
 import sys
+import textwrap
+
+import pytest
 
 _ROOT = pathlib.Path(__file__).resolve().parents[2]
 _FLAVOUR = "pypy" if sys.implementation.name == "pypy" else "cpython"
 _BUILD = str(_ROOT / "build" / _FLAVOUR / "python")
 if _BUILD not in sys.path:
     sys.path.insert(0, _BUILD)
+
+
+@pytest.fixture
+def run_python():
+    """Runs a script in a fresh interpreter of the same kind, with the build tree on its path.
+
+    Returns the CompletedProcess (text mode); the script is dedented first."""
+    def run(code, timeout=120):
+        env = dict(os.environ, PYTHONPATH=_BUILD)
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                              capture_output=True, text=True, timeout=timeout)
+    return run

@@ -3,13 +3,9 @@ error mapping, fatal errors, borrows, docstrings, module building, and the relea
 dropped without the GIL."""
 import gc
 import inspect
-import os
-import subprocess
 import sys
-import textwrap
 import threading
 import weakref
-from pathlib import Path
 
 import pytest
 from hypothesis import given, strategies as st
@@ -17,7 +13,6 @@ from hypothesis import given, strategies as st
 import _binding_probe as probe
 
 IS_PYPY = sys.implementation.name == "pypy"
-BUILD_DIR = Path(__file__).resolve().parents[2] / "build" / ("pypy" if IS_PYPY else "cpython") / "python"
 
 U8_MAX, U32_MAX, U64_MAX = 2**8 - 1, 2**32 - 1, 2**64 - 1
 
@@ -271,7 +266,8 @@ def test_items_come_in_table_order_whatever_the_hook_order():
         "Probe", "Sealed", "convert", "defaults", "panic", "throw_logic_error", "raise_error",
         "noop", "call_back", "drop_off_gil", "keep", "drop_kept_then_acquire",
         "drop_in_allow_threads", "drop_from_runtime", "call_from_thread", "spin_in_background",
-        "error_survives_drain", "pending_count", "make_sealed",
+        "error_survives_drain", "pending_count", "make_sealed", "start_runtime",
+        "wait_for_signal",
     ]
     assert all(getattr(probe, name) is not None for name in probe.__all__)
     assert not hasattr(probe, "not_registered")
@@ -422,8 +418,8 @@ def test_background_thread_attaches_once():
     assert seen[0][0] != threading.get_ident()
 
 
-def test_exit_with_a_thread_calling_into_python_does_not_crash():
-    code = textwrap.dedent("""
+def test_exit_with_a_thread_calling_into_python_does_not_crash(run_python):
+    result = run_python("""
         import time, _binding_probe as probe
         calls = []
         probe.spin_in_background(lambda: calls.append(1))
@@ -431,8 +427,5 @@ def test_exit_with_a_thread_calling_into_python_does_not_crash():
             time.sleep(0.01)
         print("ok")
     """)
-    env = dict(os.environ, PYTHONPATH=str(BUILD_DIR))
-    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
-                            text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"

@@ -1,9 +1,7 @@
 """The module as a whole: what importing it does, what it exports, how it installs."""
-import os
 import shutil
 import subprocess
 import sys
-import textwrap
 import venv
 from pathlib import Path
 
@@ -11,16 +9,9 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 IS_PYPY = sys.implementation.name == "pypy"
-BUILD_DIR = ROOT / "build" / ("pypy" if IS_PYPY else "cpython") / "python"
 
 
-def run_python(code, **kwargs):
-    env = dict(os.environ, PYTHONPATH=str(BUILD_DIR))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=120, **kwargs)
-
-
-def test_import_starts_no_thread():
+def test_import_starts_no_thread(run_python):
     result = run_python("""
         import os
         before = sorted(os.listdir('/proc/self/task'))

@@ -1,0 +1,81 @@
+"""The shared runtime seen from a Python process: its threads leave signals to the interpreter's
+threads, and its signal listener chains to the interpreter's own handlers."""
+import signal
+
+import pytest
+
+
+@pytest.fixture
+def run_script(run_python):
+    def run(code):
+        result = run_python(code)
+        assert result.returncode == 0, result.stdout + result.stderr
+        return result.stdout.split()
+    return run
+
+
+def test_runtime_threads_block_shutdown_signals(run_script):
+    out = run_script("""
+        import os, signal
+        import _binding_probe as probe
+        workers = probe.start_runtime()
+        main = str(os.getpid())
+        masks = []
+        for tid in os.listdir('/proc/self/task'):
+            if tid == main:
+                continue
+            with open(f'/proc/self/task/{tid}/status') as status:
+                line = next(l for l in status if l.startswith('SigBlk:'))
+            masks.append(int(line.split()[1], 16))
+        wanted = (1 << (signal.SIGINT - 1)) | (1 << (signal.SIGTERM - 1))
+        print(workers, len(masks), all(mask & wanted == wanted for mask in masks))
+    """)
+    workers, threads, all_blocked = int(out[0]), int(out[1]), out[2]
+    assert workers >= 1
+    assert threads >= workers + 1  # the workers and at least one blocking-pool thread
+    assert all_blocked == "True"
+
+
+def test_listener_wakes_and_interpreter_sigint_handler_still_raises(run_script):
+    out = run_script("""
+        import os, signal, threading, time
+        import _binding_probe as probe
+        def interrupt_soon():
+            time.sleep(0.3)
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Thread(target=interrupt_soon).start()
+        start = time.monotonic()
+        try:
+            probe.wait_for_signal(signal.SIGINT, 10000)
+            time.sleep(2)
+            print("no-KeyboardInterrupt")
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+        print(time.monotonic() - start < 5)
+    """)
+    assert out == ["KeyboardInterrupt", "True"]
+
+
+def test_listener_wakes_and_python_sigterm_handler_still_runs(run_script):
+    out = run_script("""
+        import os, signal, threading, time
+        import _binding_probe as probe
+        handled = []
+        signal.signal(signal.SIGTERM, lambda signo, frame: handled.append(signo))
+        def terminate_soon():
+            time.sleep(0.3)
+            os.kill(os.getpid(), signal.SIGTERM)
+        threading.Thread(target=terminate_soon).start()
+        delivered = probe.wait_for_signal(signal.SIGTERM, 10000)
+        for _ in range(100):
+            if handled:
+                break
+            time.sleep(0.01)
+        print(delivered, handled == [signal.SIGTERM])
+    """)
+    assert out == ["True", "True"]
+
+
+def test_signal_wait_times_out_without_delivery():
+    import _binding_probe as probe
+    assert probe.wait_for_signal(signal.SIGUSR1, 50) is False
