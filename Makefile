@@ -72,6 +72,10 @@ test-cpython:
 test-pypy:
 	$(VENV)/pypy/bin/python -m pytest tests/py
 
+bench: setup build
+	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/binding_calls.py
+	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/binding_calls.py
+
 demo: setup build
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python examples/demo.py
 
