@@ -173,13 +173,17 @@ void SignalListenerState::drain_locked() {
 }
 
 void SignalListenerState::on_readable(std::error_code ec) {
+    bool closed = false;
     {
         std::lock_guard lock(waiters.mutex());
         reading_ = false;
-        if (closed_) return;
-        if (!ec) drain_locked();
+        closed = closed_;
+        if (!ec && !closed) drain_locked();
     }
+    // A read that took a byte passes the wake-up on even when this listener was closed meanwhile:
+    // the byte may stand for a delivery that only other listeners wait for.
     if (!ec) hub().wake_all();
+    if (closed) return;
     std::unique_lock lock(waiters.mutex());
     if (!ec) {
         if (!waiters.empty()) arm_read_locked();

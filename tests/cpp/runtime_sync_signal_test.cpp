@@ -6,11 +6,16 @@
 #include <csignal>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <thread>
 
 #include <asio/bind_executor.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/strand.hpp>
 
 #include "runtime/signal_listener.hpp"
 #include "runtime_sync_test_support.hpp"
@@ -124,6 +129,42 @@ TEST_P(Signals, DestroyingAListenerAbortsItsWait) {
 INSTANTIATE_TEST_SUITE_P(Handlers, Signals,
                          ::testing::Values(SignalCase{SIGINT, false}, SignalCase{SIGTERM, true}),
                          [](const auto& info) { return info.param.signo == SIGINT ? "SIGINT" : "SIGTERM"; });
+
+// Every listener's pipe read may take the one byte a delivery writes. A listener that is closed
+// after its read took the byte, but before the read's handler ran, must still pass the wake-up on.
+// The reader's strand is kept busy on another thread, so its read handler waits there while this
+// thread performs the read and closes the reader.
+TEST(SignalListenerFanOut, ByteTakenByAClosingListenerStillWakesTheOthers) {
+    asio::io_context reader_io;
+    asio::io_context waiter_io;
+    auto strand = asio::make_strand(reader_io);
+    auto reader_created = SignalListener::create(strand, SIGUSR1);
+    auto waiter_created = SignalListener::create(waiter_io.get_executor(), SIGUSR2);
+    ASSERT_TRUE(reader_created && waiter_created);
+    auto reader = std::make_unique<SignalListener>(std::move(reader_created).value());
+    SignalListener waiter = std::move(waiter_created).value();
+    std::optional<std::error_code> waiter_done;
+    reader->async_recv(asio::bind_executor(reader_io, [](std::error_code) {}));
+    waiter.async_recv(asio::bind_executor(waiter_io, [&](std::error_code ec) { waiter_done = ec; }));
+
+    std::promise<void> entered;
+    std::promise<void> leave;
+    asio::post(strand, [&] {
+        entered.set_value();
+        leave.get_future().wait();
+    });
+    std::thread busy([&] { reader_io.run_one(); });  // runs the handler that occupies the strand
+    entered.get_future().wait();
+
+    ASSERT_EQ(raise(SIGUSR2), 0);
+    EXPECT_EQ(reader_io.poll_one(), 1u);  // the reader's read takes the byte
+    reader.reset();
+    leave.set_value();
+    busy.join();
+    reader_io.poll();
+    waiter_io.poll();
+    EXPECT_EQ(waiter_done, std::error_code()) << "the delivery read by the closed listener was lost";
+}
 
 TEST(SignalListenerCreate, InvalidSignalIsAnError) {
     ContextThreads pool(1);
