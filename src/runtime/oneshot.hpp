@@ -118,11 +118,11 @@ private:
             lock.unlock();
             panic("a one-shot result was awaited by two consumers at once");
         }
-        waiter_ = std::move(waiter);
         const std::uint64_t id = ++waiter_id_;
-        lock.unlock();
-        // Outside the lock: a completion racing with this only leaves a stale handler behind.
+        // Before the waiter is visible to a producer: once it is, the completion may resume the
+        // awaiting coroutine on another thread, whose next operation then uses the same slot.
         if (slot.is_connected()) slot.template emplace<CancelHandler>(CancelHandler{this->weak_from_this(), id});
+        waiter_ = std::move(waiter);
     }
 
     void cancel_wait(std::uint64_t id) {

@@ -3,12 +3,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 
 #include "common/panic.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
+#include "runtime_sync_test_support.hpp"
 
 namespace velmot::runtime {
 namespace {
@@ -179,6 +181,39 @@ TEST(RuntimeTask, AbandonedJoinLeavesTheOutcomeInPlace) {
     EXPECT_TRUE(gave_up);
     release->set_value(11);
     EXPECT_EQ(worker.wait().value(), 11);
+}
+
+// A wait awaited on an executor that does not serialise its handlers (a multi-threaded
+// io_context, no strand), completed from another thread right after it starts: the coroutine
+// may resume elsewhere and start its next operation while the wait is still being set up, so the
+// wait must be done with the coroutine's cancellation slot before the producer can see it.
+// (Checked by the thread sanitizer, which reports the slot written by both threads otherwise.)
+TEST(RuntimeOneShot, CompletionRacingTheWaitSetupOnAPlainMultiThreadedContext) {
+    testing::ContextThreads pool(3);
+    for (int i = 0; i < 3000; ++i) {
+        auto cell = OneShot<int>::create();
+        asio::cancellation_signal cancel;
+        std::promise<int> done;
+        asio::co_spawn(
+            pool.context().get_executor(),
+            [](std::shared_ptr<OneShot<int>> c) -> asio::awaitable<int> {
+                auto value = co_await c->async_wait(asio::use_awaitable);
+                asio::steady_timer next(co_await asio::this_coro::executor, Clock::duration::zero());
+                co_await next.async_wait(asio::use_awaitable);  // uses the same slot again
+                co_return *value;
+            }(cell),
+            asio::bind_cancellation_slot(cancel.slot(), [&done](std::exception_ptr e, int v) {
+                if (e) done.set_exception(e);
+                else done.set_value(v);
+            }));
+        // Complete the cell while the wait is being started (its initiation holds a reference).
+        while (cell.use_count() < 3) std::this_thread::yield();
+        for (volatile int spin = 0; spin < (i % 400) * 4; spin = spin + 1) {}  // vary the moment
+        cell->set_value(i);
+        auto result = done.get_future();
+        ASSERT_TRUE(testing::ready_in_time(result));
+        EXPECT_EQ(result.get(), i);
+    }
 }
 
 TEST(RuntimeTask, WaitOnADrivingThreadIsRefused) {
