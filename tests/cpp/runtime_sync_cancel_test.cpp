@@ -39,6 +39,28 @@ private:
     std::atomic<int> arrived_{0};
 };
 
+// Runs `release` (a send or an unlock) on the pool and the cancellation on the operation's strand
+// at the same moment, and returns once both have run.
+template <class Strand, class Release>
+void race_release_against_cancel(ContextThreads& pool, Strand& strand, Release release,
+                                 asio::cancellation_signal& cancel, asio::cancellation_type type) {
+    StartLine start;
+    std::promise<void> released;
+    asio::post(pool.context(), [&] {
+        start.arrive_and_wait();
+        release();
+        released.set_value();
+    });
+    std::promise<void> emitted;  // the race's locals must outlive the emitting job
+    asio::post(strand, [&] {
+        start.arrive_and_wait();
+        cancel.emit(type);
+        emitted.set_value();
+    });
+    released.get_future().wait();
+    emitted.get_future().wait();
+}
+
 class CancellationRace : public ::testing::TestWithParam<asio::cancellation_type> {};
 
 TEST_P(CancellationRace, CancelledReceiveLosesNoMessage) {
@@ -54,23 +76,10 @@ TEST_P(CancellationRace, CancelledReceiveLosesNoMessage) {
             cancel.slot(), asio::bind_executor(strand, [&](std::error_code ec, std::optional<int> value) {
                 outcome.set_value({ec, value});
             })));
-        StartLine start;
-        std::promise<void> sent;
-        asio::post(pool.context(), [&, &tx = tx] {
-            start.arrive_and_wait();
-            EXPECT_TRUE(tx.send(round));
-            sent.set_value();
-        });
-        std::promise<void> emitted;  // the round's locals must outlive the emitting job
-        asio::post(strand, [&] {
-            start.arrive_and_wait();
-            cancel.emit(GetParam());
-            emitted.set_value();
-        });
+        race_release_against_cancel(pool, strand, [&, &tx = tx] { EXPECT_TRUE(tx.send(round)); },
+                                    cancel, GetParam());
         auto done = outcome.get_future();
         ASSERT_TRUE(ready_in_time(done));
-        sent.get_future().wait();
-        emitted.get_future().wait();
         auto [ec, value] = done.get();
         auto rest = rx.try_recv();
         if (!ec) {
@@ -104,23 +113,9 @@ TEST_P(CancellationRace, CancelledLockKeepsNoLock) {
                 guard.unlock();
                 outcome.set_value(ec);
             })));
-        StartLine start;
-        std::promise<void> unlocked;
-        asio::post(pool.context(), [&] {
-            start.arrive_and_wait();
-            held.reset();
-            unlocked.set_value();
-        });
-        std::promise<void> emitted;  // the round's locals must outlive the emitting job
-        asio::post(strand, [&] {
-            start.arrive_and_wait();
-            cancel.emit(GetParam());
-            emitted.set_value();
-        });
+        race_release_against_cancel(pool, strand, [&] { held.reset(); }, cancel, GetParam());
         auto done = outcome.get_future();
         ASSERT_TRUE(ready_in_time(done));
-        unlocked.get_future().wait();
-        emitted.get_future().wait();
         const std::error_code ec = done.get();
         EXPECT_TRUE(!ec || ec == asio::error::operation_aborted) << ec.message();
         EXPECT_EQ(mutex.waiting(), 0u);

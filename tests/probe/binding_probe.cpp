@@ -159,6 +159,15 @@ PyObject* keep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return call_function(k_keep, args, nargs, kwnames, [](Ref obj) { g_kept = std::move(obj); });
 }
 
+// Calls `callback` from a background thread under GilGuard; its exception, if any, goes to the
+// unraisable-exception hook (there is no caller to hand it to).
+void call_under_gil_guard(const Ref& callback) {
+    GilGuard gil;
+    if (!call_python(callback.get())) {
+        PyErr_WriteUnraisable(callback.get());
+    }
+}
+
 constexpr Signature<Object> k_drop_kept_then_acquire{"drop_kept_then_acquire",
                                                      {arg("callback")}};
 
@@ -170,10 +179,7 @@ PyObject* drop_kept_then_acquire(PyObject*, PyObject* const* args, Py_ssize_t na
     return call_function(k_drop_kept_then_acquire, args, nargs, kwnames, [](Ref callback) {
         std::thread worker = start_quiet_thread([kept = std::move(g_kept), &callback]() mutable {
             kept.reset();
-            GilGuard gil;
-            if (!call_python(callback.get())) {
-                PyErr_WriteUnraisable(callback.get());
-            }
+            call_under_gil_guard(callback);
         });
         AllowThreads released;
         worker.join();
@@ -216,10 +222,7 @@ PyObject* call_from_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          [](Ref callback, std::uint32_t times) {
                              std::thread worker = start_quiet_thread([&callback, times] {
                                  for (std::uint32_t i = 0; i < times; ++i) {
-                                     GilGuard gil;
-                                     if (!call_python(callback.get())) {
-                                         PyErr_WriteUnraisable(callback.get());
-                                     }
+                                     call_under_gil_guard(callback);
                                  }
                              });
                              AllowThreads released;
