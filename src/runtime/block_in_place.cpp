@@ -35,6 +35,12 @@ StandInPool::StandIn& StandInPool::acquire() {
         stand_in->wake.notify_one();
         return *stand_in;
     }
+    // With none idle, an unleased stand-in is one still finishing its last poll after a release:
+    // leasing it again (serve() sees the lease) saves starting a thread per back-to-back call.
+    for (auto& draining : all_) {
+        bool released = false;
+        if (draining->leased.compare_exchange_strong(released, true)) return *draining;
+    }
     auto owned = std::make_unique<StandIn>();
     StandIn& stand_in = *owned;
     stand_in.leased.store(true);
@@ -49,6 +55,11 @@ StandInPool::StandIn& StandInPool::acquire() {
 }
 
 void StandInPool::release(StandIn& stand_in) noexcept { stand_in.leased.store(false); }
+
+std::size_t StandInPool::thread_count() const {
+    std::lock_guard lock(mutex_);
+    return all_.size();
+}
 
 void StandInPool::shut_down() noexcept {
     {
@@ -70,6 +81,7 @@ void StandInPool::serve(StandIn& stand_in) {
         serve_while_leased(stand_in);
         lock.lock();
         if (shutting_down_) break;
+        if (stand_in.leased.load()) continue;  // leased again while finishing its last poll
         idle_.push_back(&stand_in);
         stand_in.wake.wait(lock, [&] { return shutting_down_ || stand_in.leased.load(); });
     }

@@ -38,6 +38,8 @@ public:
     StandIn& acquire();
     // Ends the lease; the stand-in stops serving within one short poll and goes back to the pool.
     void release(StandIn& stand_in) noexcept;
+    // Stand-in threads started so far (leased, idle or finishing a poll).
+    std::size_t thread_count() const;
     // Stops and joins every stand-in (only private runtimes are ever shut down).
     void shut_down() noexcept;
 
@@ -46,7 +48,7 @@ private:
     void serve_while_leased(StandIn& stand_in);
 
     asio::io_context& io_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::vector<std::unique_ptr<StandIn>> all_;  // owned; never shrinks while the pool lives
     std::vector<StandIn*> idle_;                 // not leased and waiting for a lease
     bool shutting_down_ = false;

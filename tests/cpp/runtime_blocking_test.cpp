@@ -50,6 +50,21 @@ TEST(RuntimeBlockInPlace, OnTheOnlyWorkerOtherTasksProgress) {
     }
 }
 
+asio::awaitable<int> block_in_place_back_to_back(Runtime& rt, int calls) {
+    int done = 0;
+    for (int i = 0; i < calls; ++i) {
+        done += rt.block_in_place([] { return 1; });
+    }
+    co_return done;
+}
+
+// A stand-in released a moment ago is leased again instead of starting a thread per call.
+TEST(RuntimeBlockInPlace, BackToBackCallsReuseStandIns) {
+    Runtime rt(1);
+    EXPECT_EQ(rt.spawn(block_in_place_back_to_back(rt, 500)).wait().value(), 500);
+    EXPECT_LE(rt.stand_ins().thread_count(), 2u);
+}
+
 TEST(RuntimeBlockInPlace, OffTheRuntimeRunsDirectly) {
     Runtime rt(1);
     EXPECT_EQ(rt.block_in_place([] { return current_thread_drives_runtime() ? 1 : 2; }), 2);
