@@ -53,6 +53,15 @@ std::thread start_quiet_thread(Body body) {
     return thread;
 }
 
+// Runs `body` on a fresh signal-quiet thread and waits for it with the GIL released, so the
+// thread may take the GIL itself.
+template <class Body>
+void run_on_quiet_thread_without_gil(Body body) {
+    std::thread worker = start_quiet_thread(std::move(body));
+    AllowThreads released;
+    worker.join();
+}
+
 // Drops `object` on a fresh thread that does not hold the GIL, and waits for it.
 void drop_on_plain_thread(Ref object) {
     start_quiet_thread([held = std::move(object)]() mutable { held.reset(); }).join();
@@ -177,12 +186,10 @@ constexpr Signature<Object> k_drop_kept_then_acquire{"drop_kept_then_acquire",
 PyObject* drop_kept_then_acquire(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     return call_function(k_drop_kept_then_acquire, args, nargs, kwnames, [](Ref callback) {
-        std::thread worker = start_quiet_thread([kept = std::move(g_kept), &callback]() mutable {
+        run_on_quiet_thread_without_gil([kept = std::move(g_kept), &callback]() mutable {
             kept.reset();
             call_under_gil_guard(callback);
         });
-        AllowThreads released;
-        worker.join();
     });
 }
 
@@ -220,13 +227,11 @@ PyObject* call_from_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return call_function(k_call_from_thread, args, nargs, kwnames,
                          [](Ref callback, std::uint32_t times) {
-                             std::thread worker = start_quiet_thread([&callback, times] {
+                             run_on_quiet_thread_without_gil([&callback, times] {
                                  for (std::uint32_t i = 0; i < times; ++i) {
                                      call_under_gil_guard(callback);
                                  }
                              });
-                             AllowThreads released;
-                             worker.join();
                          });
 }
 
