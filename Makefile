@@ -4,7 +4,8 @@
 # Build tree (fixed; the tests and scripts rely on it):
 #   build/cpython/python/  velmot and _binding_probe built for CPython (python3)
 #   build/pypy/python/     velmot and _binding_probe built for PyPy (pypy3)
-#   build/cpython/bin/     C++ unit tests (velmot_cpp_tests) and later native tools
+#   build/cpython/bin/     C++ unit tests (velmot_cpp_tests) and the bus daemon (vcanbusd)
+#   build/cpython/lib/     the SocketCAN shim for LD_PRELOAD (libvcan_preload.so)
 # Virtual environments: .venv/cpython and .venv/pypy (pytest, hypothesis, python-can).
 
 SHELL := /bin/bash
@@ -57,7 +58,7 @@ build-cpython: | apt
 
 build-pypy: | apt
 	@[ -f $(BUILD)/pypy/build.ninja ] || cmake -S . -B $(BUILD)/pypy -G Ninja \
-	  -DVELMOT_PYTHON=$$(command -v $(PYPY)) -DVELMOT_BUILD_TESTS=ON -DVELMOT_CPP_TESTS=OFF
+	  -DVELMOT_PYTHON=$$(command -v $(PYPY)) -DVELMOT_BUILD_TESTS=ON -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF
 	cmake --build $(BUILD)/pypy -j $(JOBS)
 
 test: setup build

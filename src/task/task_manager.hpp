@@ -1,0 +1,76 @@
+// The task registry: the one process-wide record of every timer and background task a Python
+// user started. It counts them, asks them all to stop (by clearing their running flags and raising
+// one shutdown flag) and waits, by polling, until they have stopped. It never owns, cancels or
+// joins an activity.
+//
+// TASK_MANAGER is built on first use and never destroyed.
+//
+// Thread-safety: every member may be called from any thread, with or without the GIL. One
+// reader-writer lock guards the map: register, unregister and cleanup take it exclusively, the
+// counts and stop_all take it shared. Nothing else is locked, and nothing waits, while it is held;
+// wait_all takes it only inside each poll.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+
+#include "task/task_entry.hpp"
+
+namespace velmot::task {
+
+struct StatusSummary {
+    std::size_t running_timers = 0;
+    std::size_t running_tasks = 0;
+    std::size_t stopped = 0;
+    std::size_t total = 0;
+};
+
+class TaskManager {
+public:
+    TaskManager() = default;
+    TaskManager(const TaskManager&) = delete;
+    TaskManager& operator=(const TaskManager&) = delete;
+
+    // Inserts the entry under `id`, replacing (and releasing) an existing one.
+    void register_task(std::uint64_t id, RunningFlag running, TaskSlot task_slot, TaskKind kind,
+                       std::optional<std::string> name = std::nullopt);
+    // Removes the entry; an unknown id is ignored.
+    void unregister(std::uint64_t id);
+
+    std::size_t running_count() const;
+    std::size_t count_running_of_kind(TaskKind kind) const;
+    std::size_t total() const;
+    StatusSummary status_summary() const;
+
+    // Raises the shutdown flag, then clears every entry's running flag. Removes nothing.
+    void stop_all();
+    // Removes every entry whose running flag is clear.
+    void cleanup();
+    // Polls every 10 ms until no entry runs: true when that happened, false when `timeout` ran
+    // out first (tested before each sleep, so the wait ends at the first poll at or past it).
+    // Blocks the calling thread; callers holding the GIL release it around this call.
+    bool wait_all(std::optional<std::chrono::nanoseconds> timeout);
+
+    // The shutdown flag: set by the first stop_all and never cleared.
+    bool shutdown_requested() const noexcept { return shutdown_.load(std::memory_order_acquire); }
+
+private:
+    mutable std::shared_mutex mutex_;
+    std::unordered_map<std::uint64_t, TaskEntry> tasks_;  // guarded by mutex_
+    std::atomic<bool> shutdown_{false};
+};
+
+// TASK_MANAGER: the process-wide registry (built on first use, thread-safe, never destroyed).
+TaskManager& task_manager();
+
+// Exact conversion of a millisecond count from Python (u64) to a duration; saturates at the
+// duration's range instead of overflowing.
+std::chrono::nanoseconds millis_to_duration(std::uint64_t ms) noexcept;
+
+}  // namespace velmot::task

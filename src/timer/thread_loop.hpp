@@ -1,0 +1,30 @@
+// The thread loop of High and Realtime timers: one detached OS thread per timer, named
+// "timer-<id>-High" / "timer-<id>-Realtime" (cut to the 15 bytes the OS keeps), with all signals
+// blocked. It calls at once, then on the grid start + k*period using precision_sleep_until_sync;
+// grid points that have passed are skipped, never made up. It checks the registry's shutdown flag
+// before each call and `running` after each sleep. It never uses the shared runtime.
+//
+// Thread-safety: start_thread_loop may be called from any thread; the loop shares only atomics.
+#pragma once
+
+#include <pthread.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "timer/precision.hpp"
+#include "timer/tick_function.hpp"
+#include "timer/timer_state.hpp"
+
+namespace velmot::timer {
+
+// The OS name of a timer thread: "timer-" + id + "-" + capitalised precision, cut to 15 bytes.
+std::string thread_name(std::uint64_t task_id, TimerPrecision precision);
+
+// Starts the thread (precision High or Realtime) and returns it, detached. When the thread cannot
+// be created: panic("Failed to spawn timer thread: <system error>"). `period` must be positive.
+pthread_t start_thread_loop(std::uint64_t task_id, TimerPrecision precision, std::chrono::nanoseconds period,
+                            SharedTickFunction tick, RunningFlag running, TickCounter tick_count);
+
+}  // namespace velmot::timer
