@@ -54,7 +54,8 @@ class MotorModel:
         self.current = 0.0
 
     def advance(self, dt, mode, target):
-        steps = max(1, math.ceil(dt / _MAX_SUBSTEP))
+        # Bounded, so that a long stall costs little; the exponential gains stay stable.
+        steps = min(2000, max(1, math.ceil(dt / _MAX_SUBSTEP)))
         for _ in range(steps):
             self._step(dt / steps, mode, target)
 
@@ -91,7 +92,7 @@ class SimDriver:
     """One driver's firmware state. `on_frame` returns the log records (dicts) of what the frame
     meant and of the state it changed; the caller decides which frames reach it (host filter)."""
 
-    def __init__(self, node_id, slot, mode=FocMode.SPEED, now=0.0):
+    def __init__(self, node_id, slot, mode=FocMode.SPEED, now=None):
         if not 0 <= slot <= 3:
             raise ValueError("slot must be 0 to 3, got %d" % slot)
         self.node_id = node_id
@@ -102,7 +103,7 @@ class SimDriver:
         self.target = 0.0
         self.model = MotorModel()
         self._enter_armed = False   # the last accepted configuration frame was enter, first frame
-        self._last_time = now
+        self._last_time = now       # None: the model starts at the first frame or feedback
 
     # -- frames ---------------------------------------------------------------------------------
 
@@ -183,6 +184,8 @@ class SimDriver:
     # -- model and feedback ---------------------------------------------------------------------
 
     def advance(self, now):
+        if self._last_time is None:
+            self._last_time = now
         dt, self._last_time = now - self._last_time, max(now, self._last_time)
         if dt > 0.0:
             self.model.advance(dt, self.mode, self.target)
