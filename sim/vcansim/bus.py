@@ -5,7 +5,8 @@ Layout of the bus directory (shared with the daemon, the LD_PRELOAD shim and the
 `ifaces` (INDEX NAME lines, indices from 100), `state/NAME` (key=value lines), `unprivileged`
 (marker), and the daemon's `sock/NAME`, `control` and `ready`.
 
-Thread-safety: a Bus is meant to be driven by one thread (start/stop are not synchronised);
+Thread-safety: a Bus is meant to be driven by one thread (start/stop are not synchronised), and
+that thread must outlive the bus: the daemon exits when the thread that started it ends;
 `state`/`set_state` take the same file lock as the `ip` stand-in, so they are safe against
 concurrent `ip` processes. Imports nothing that PyPy lacks.
 """
