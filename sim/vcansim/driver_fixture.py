@@ -159,29 +159,38 @@ def _parse(line):
     return json.loads(line)
 
 
-def _default_bus(request):
-    """The `vcan_bus` fixture when a plugin provides one, else a bus of our own for this test."""
+def _bus_factory(request):
+    """The `vcan_bus` fixture's factory when a plugin provides one, else a maker of our own
+    whose buses stop at the end of the test."""
     try:
         return request.getfixturevalue("vcan_bus")
     except pytest.FixtureLookupError:
         from vcansim.bus import Bus
-        bus = Bus()
-        bus.start()
-        request.addfinalizer(bus.stop)
-        return bus
+
+        def make():
+            bus = Bus()
+            bus.start()
+            request.addfinalizer(bus.stop)
+            return bus
+        return make
 
 
 @pytest.fixture
 def sim_drivers(request, tmp_path):
     """Factory: sim_drivers(drivers, *, bus=None, iface="can0", feedback_hz=100.0, host=None)
-    starts a `DriverProcess` (on the `vcan_bus` fixture's bus unless `bus` is given), waits until
-    it is ready and returns it; every process it started is stopped at teardown."""
-    # Taken at setup, so that the bus outlives the drivers (teardown runs in reverse order).
-    default_bus = _default_bus(request)
+    starts a `DriverProcess` on `bus` and returns it once it is ready; every process it started
+    is stopped at teardown. Without `bus`, the first call makes a bus with can0 (through the
+    `vcan_bus` fixture) and later calls reuse it; pass `bus` to use one the test made itself."""
+    # Taken at setup, so that buses outlive the drivers (teardown runs in reverse order).
+    make_bus = _bus_factory(request)
+    default_bus = []
     started = []
 
     def start(drivers, *, bus=None, iface="can0", feedback_hz=100.0, host=None):
-        bus = bus if bus is not None else default_bus
+        if bus is None:
+            if not default_bus:
+                default_bus.append(make_bus())
+            bus = default_bus[0]
         log_path = tmp_path / ("drivers-%d.log" % len(started))
         proc = DriverProcess(bus.env(), drivers, iface=iface, feedback_hz=feedback_hz,
                              host=host, log_path=log_path)

@@ -10,7 +10,8 @@ selector loop. Launcher:
     python3 -m vcansim.drivers --iface can0 --driver 0x201:0[:speed] --driver 0x202:1 \
         --feedback-hz 100 [--host 0x100] [--log FILE]
 
-It prints "ready" once its socket is bound, runs until SIGTERM or SIGINT and exits 0. With --log
+It prints "ready" once its socket is bound, runs until SIGTERM or SIGINT and exits 0 (2 when
+the interface cannot be opened, 1 when the bus closes the connection). With --log
 it writes one JSON object per line for every frame a driver considered and every state change.
 
 Thread-safety: a `SimDriver` and a `DriverHost` belong to the thread that runs the loop; only
@@ -355,11 +356,25 @@ def _die_with_parent():
         pass  # not Linux: the fixture's teardown still stops us
 
 
+def open_can_socket(iface):
+    sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+    try:
+        sock.bind((iface,))
+    except BaseException:
+        sock.close()
+        raise
+    return sock
+
+
 def main(argv=None):
     args = _parse_args(argv)
     _die_with_parent()
-    sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-    sock.bind((args.iface,))
+    try:
+        sock = open_can_socket(args.iface)
+    except OSError as exc:
+        print("vcansim.drivers: cannot open CAN interface %s: %s" % (args.iface, exc),
+              file=sys.stderr)
+        return 2
     now = time.monotonic()
     drivers = [SimDriver(n, s, m, now) for n, s, m in args.driver]
     log = open(args.log, "a", encoding="utf-8") if args.log else None

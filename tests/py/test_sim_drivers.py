@@ -6,6 +6,7 @@ import json
 import math
 import os
 import pathlib
+import signal
 import socket
 import subprocess
 import sys
@@ -363,6 +364,24 @@ def test_drivers_on_the_bus_follow_a_hand_written_host(sim_drivers, tmp_path):
     assert len(drv.records(node=0x202, kind="other-dest")) == 5
     assert drv.records(node=0x202, event="target")[0]["value"] == -5.0
     assert drv.stop() == 0
+
+
+def test_launcher_refuses_an_interface_it_cannot_open():
+    done = subprocess.run([cpython_executable(), "-m", "vcansim.drivers", "--iface", "nosuchcan0",
+                           "--driver", "0x201:0"], env=sim_env(os.environ),
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2 and done.stdout == ""
+    assert "cannot open CAN interface nosuchcan0" in done.stderr
+
+
+@needs_bus
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_launcher_exits_cleanly_on_signals(sim_drivers, signum):
+    drv = sim_drivers([(0x201, 0), (0x202, 1, "position")], host=HOST)
+    starts = drv.wait_for(event="start", node=0x202)
+    assert starts["mode"] == "position" and starts["slot"] == 1
+    drv.proc.send_signal(signum)
+    assert drv.proc.wait(30) == 0
 
 
 @needs_bus
