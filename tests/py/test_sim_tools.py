@@ -309,12 +309,16 @@ def test_bus_start_failures_are_clear_and_leave_nothing(tmp_path, monkeypatch, d
                                                         message):
     monkeypatch.setenv("VCAN_BUILD_DIR", _fake_build(tmp_path, daemon_script))
     import tempfile
-    before = set(os.listdir(tempfile.gettempdir()))
+    ours = lambda: {n for n in os.listdir(tempfile.gettempdir()) if n.startswith("vcanbus-")}
+    before = ours()
     bus = Bus()
     with pytest.raises(BusError, match=message.replace("`", ".")):
         bus.start()
     assert bus.dir is None
-    assert set(os.listdir(tempfile.gettempdir())) - before == set()
+    done = with_bus("can0", "--", "touch", str(tmp_path / "ran"))
+    assert done.returncode == 1 and "vcanbusd" in done.stderr
+    assert not (tmp_path / "ran").exists()
+    assert ours() - before == set()
 
 
 # -- with-bus -------------------------------------------------------------------------------------
