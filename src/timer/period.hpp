@@ -5,6 +5,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 
 #include "common/result.hpp"
 
@@ -14,5 +16,9 @@ namespace velmot::timer {
 // frequency has no usable period: NaN, infinite, not positive, a period that rounds to 0 ns, or
 // one beyond the clock's nanosecond range.
 Result<std::chrono::nanoseconds> period_from_frequency(double frequency_hz);
+
+// The exact binary value of `seconds` times 10^9, rounded once to the nearest whole number with
+// ties to even. nullopt for NaN, infinities, negative values and results above 2^64 - 1.
+std::optional<std::uint64_t> seconds_to_nanos_exact(double seconds);
 
 }  // namespace velmot::timer
