@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/time.hpp"
 #include "timer/precision.hpp"
 #include "timer/tick_function.hpp"
 #include "timer/timer_state.hpp"
@@ -21,6 +22,12 @@ namespace velmot::timer {
 
 // The OS name of a timer thread: "timer-" + id + "-" + capitalised precision, cut to 15 bytes.
 std::string thread_name(std::uint64_t task_id, TimerPrecision precision);
+
+// The deadline after `deadline` on the grid deadline + k*period: deadline + period, or, when that
+// is before `now`, the first grid point after `now` (passed points are skipped, never made
+// up). Computed on whole nanoseconds; saturates at the clock's range.
+runtime::Clock::time_point next_grid_deadline(runtime::Clock::time_point deadline, runtime::Clock::time_point now,
+                                              std::chrono::nanoseconds period) noexcept;
 
 // Starts the thread (precision High or Realtime) and returns it, detached. When the thread cannot
 // be created: panic("Failed to spawn timer thread: <system error>"). `period` must be positive.
