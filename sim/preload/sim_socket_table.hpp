@@ -1,0 +1,47 @@
+// The shim's record of which file descriptors are simulated CAN sockets, and each socket's state
+// (bound interface, receive options). A fixed table indexed by fd number points at one of a fixed
+// set of socket records; dup'ed descriptors share a record (reference-counted). Records are also
+// tagged with the socket's inode, so a descriptor closed behind the shim's back (a raw close system
+// call) and reused for something else is recognised as stale where it matters.
+//
+// Thread-safety: lookups and updates of the fd table are lock-free atomics and allocation-free
+// (usable from signal handlers). A socket's options are not locked: one socket's options must not
+// be changed from two threads at once (the kernel would serialise them; no known client does it).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <sys/types.h>
+
+#include "common/raw_options.hpp"
+
+namespace vcan {
+
+inline constexpr int kMaxTrackedFd = 65536;
+inline constexpr int kMaxSimSockets = 512;
+
+struct SimSocket {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    int ifindex = 0;  // 0 until bound
+    RawOptionState options;
+};
+
+// The record of `fd`, or nullptr when fd is not a simulated socket.
+SimSocket* find_sim_socket(int fd);
+
+// As find_sim_socket, and also checks that fd still is that socket (by inode); a stale entry is
+// forgotten and nullptr returned.
+SimSocket* find_checked_sim_socket(int fd);
+
+// Records the new socket `fd` as simulated, with the kernel's default options; nullptr (and no
+// record) when the table is full or fd is out of its range.
+SimSocket* add_sim_socket(int fd);
+
+// Forgets `fd` (it is being closed or replaced); the record is freed with its last descriptor.
+void forget_fd(int fd);
+
+// Makes `to` (a new duplicate of `from`) refer to `from`'s record, if `from` is simulated.
+void alias_fd(int from, int to);
+
+}  // namespace vcan
