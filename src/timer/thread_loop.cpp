@@ -14,6 +14,7 @@
 #include "common/panic.hpp"
 #include "common/result.hpp"
 #include "runtime/signal_blocked_thread.hpp"
+#include "runtime/task_outcome.hpp"
 #include "runtime/time.hpp"
 #include "task/task_manager.hpp"
 #include "timer/sleep_until.hpp"
@@ -27,11 +28,14 @@ using runtime::Clock;
 // The OS keeps 15 bytes of a thread name (16 with the terminating NUL).
 constexpr std::size_t kThreadNameBytes = 15;
 
-// One call; a Panic ends this call only (its notice was printed when it was raised).
+// One call; a Panic ends this call only (its notice was printed when it was raised). Any other
+// exception is a broken invariant of the tick function: reported like a panic, then ignored too.
 void call_once(TickFunction& tick) {
     try {
         tick.call();
     } catch (const Panic&) {
+    } catch (const std::exception& e) {
+        (void)runtime::escaped_as_panic(e);
     }
 }
 

@@ -3,7 +3,6 @@
 // shutdown flag run in a child process, because the flag is never cleared.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -58,23 +57,6 @@ TEST(TaskIds, FreshCounterStartsAtOneAndIsConsecutive) {
         EXPECT_EQ(TASK_ID_COUNTER.load(), 1u);
         for (std::uint64_t expected = 1; expected <= 5; ++expected) EXPECT_EQ(next_task_id(), expected);
     });
-}
-
-TEST(TaskIds, ConcurrentCallersNeverShareAnId) {
-    constexpr int kThreads = 4, kPerThread = 1000;
-    std::vector<std::vector<std::uint64_t>> seen(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&seen, t] {
-            for (int i = 0; i < kPerThread; ++i) seen[t].push_back(next_task_id());
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    std::vector<std::uint64_t> all;
-    for (auto& ids : seen) all.insert(all.end(), ids.begin(), ids.end());
-    std::sort(all.begin(), all.end());
-    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
-    EXPECT_EQ(all.back() - all.front() + 1, all.size());
 }
 
 TEST(TaskRegistry, CountsFollowFlagsAndKinds) {

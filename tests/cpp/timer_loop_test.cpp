@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -352,6 +354,33 @@ TEST(TimerLoopThread, NamedCutAndWithSignalsBlocked) {
         s.stop();
         EXPECT_TRUE(s.wait_ended());
     }
+}
+
+// With the address space capped, the thread's stack cannot be mapped and pthread_create fails.
+// Exits 0 after printing the panic's message, 1 when no panic came, 2 when the cap failed.
+[[noreturn]] void start_with_capped_address_space() {
+    std::ifstream status("/proc/self/status");
+    std::uint64_t vm_kib = 0;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmSize:", 0) == 0) vm_kib = std::stoull(line.substr(7));
+    }
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = vm_kib * 1024 + (2u << 20);
+    if (vm_kib == 0 || setrlimit(RLIMIT_AS, &limit) != 0) std::exit(2);
+    try {
+        start_thread_loop(5, TimerPrecision::High, 1s, std::make_shared<RecordingTick>(), task::make_running_flag(),
+                          make_tick_counter());
+    } catch (const Panic& p) {
+        std::fprintf(stderr, "message: %s\n", p.message().c_str());
+        std::exit(0);
+    }
+    std::exit(1);
+}
+
+TEST(TimerLoopThread, CreationFailureIsAPanicWithTheSystemError) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(start_with_capped_address_space(), ::testing::ExitedWithCode(0),
+                "message: Failed to spawn timer thread: Resource temporarily unavailable \\(os error 11\\)");
 }
 
 TEST(TimerLoopThread, ThreadNamesKeepFifteenBytes) {
