@@ -115,6 +115,12 @@ GilGuard::~GilGuard() {
         return;
     }
     t_holds_gil = false;
+    // A call made under this guard that had to wait for the GIL while the interpreter started
+    // finalizing is ended by CPython with pthread_exit inside its wait: the forced unwind reaches
+    // this destructor without the GIL, and releasing it then would be a fatal error.
+    if (_Py_IsFinalizing() && !PyGILState_Check()) {
+        return;
+    }
     PyEval_SaveThread();  // keeps the thread state for the next acquisition
 }
 

@@ -3,10 +3,7 @@
 // Thread-safety: see py_tick_function.hpp; report_tick_exception needs the GIL.
 #include "timer/py_tick_function.hpp"
 
-#include <cxxabi.h>
-
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -86,22 +83,12 @@ PythonTickFunction::PythonTickFunction(Ref callable, Ref args)
     : callable_(std::move(callable)), args_(std::move(args)) {}
 
 void PythonTickFunction::call() {
-    // The GIL scope is owned through a pointer rather than the stack: when the interpreter
-    // finalizes while the callable waits to take the GIL back (time.sleep, I/O), CPython ends this
-    // thread with pthread_exit and the forced unwind passes through here without the GIL. Letting
-    // GilGuard release it then would be a fatal error, so on that path the guard is left behind
-    // (the thread is ending). On every other path, a Panic included, it releases the GIL as usual.
-    auto gil = std::make_unique<binding::GilGuard>();
-    try {
-        // A PanicException raised by the callable continues here as velmot::Panic; the loop ends
-        // the tick with it.
-        Ref result = binding::call_python(callable_.get(), args_.get());
-        if (!result) {
-            report_tick_exception();
-        }
-    } catch (abi::__forced_unwind&) {
-        static_cast<void>(gil.release());
-        throw;
+    binding::GilGuard gil;
+    // A PanicException raised by the callable continues here as velmot::Panic; the loop ends the
+    // tick with it.
+    Ref result = binding::call_python(callable_.get(), args_.get());
+    if (!result) {
+        report_tick_exception();
     }
 }
 
