@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -83,6 +84,24 @@ bool write_ready_file() {
     const bool written = ::write(fd, text, sizeof text - 1) == sizeof text - 1;
     ::close(fd);
     return written && ::rename("ready.tmp", "ready") == 0;
+}
+
+// A seqpacket end of stream reads as empty messages, like an empty message a client sent (which
+// is refused). The empty entry `index` is the end when only empty entries follow it in this batch,
+// the client has hung up and no data is left queued. (An empty message sent just before closing
+// thus goes uncounted.)
+bool at_end_of_stream(int fd, int index, int count) {
+    for (int j = index + 1; j < count; ++j) {
+        if (g_in_msgs[j].msg_len != 0) {
+            return false;
+        }
+    }
+    pollfd hangup{fd, POLLRDHUP, 0};
+    if (::poll(&hangup, 1, 0) != 1 || !(hangup.revents & (POLLRDHUP | POLLHUP))) {
+        return false;
+    }
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
 }
 
 }  // namespace
@@ -195,7 +214,7 @@ void BusDaemon::run() {
             case Watched::Kind::client: {
                 auto& client = *static_cast<Client*>(watched);
                 if (client.open) {
-                    serve_client(client, (events[i].events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0);
+                    serve_client(client);
                 }
                 break;
             }
@@ -235,7 +254,7 @@ void BusDaemon::accept_clients(Interface& iface) {
     }
 }
 
-void BusDaemon::serve_client(Client& client, bool hangup) {
+void BusDaemon::serve_client(Client& client) {
     for (std::size_t i = 0; i < kBatch; ++i) {
         g_in_msgs[i] = mmsghdr{};
         g_in_msgs[i].msg_hdr.msg_iov = &g_in_iov[i];
@@ -249,10 +268,9 @@ void BusDaemon::serve_client(Client& client, bool hangup) {
         return;
     }
     bool ended = count == 0;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count && !ended; ++i) {
         const std::size_t size = g_in_msgs[i].msg_len;
-        if (size == 0 && hangup) {
-            // End of stream (a seqpacket end reads as an empty message).
+        if (size == 0 && at_end_of_stream(client.fd, i, count)) {
             ended = true;
             break;
         }

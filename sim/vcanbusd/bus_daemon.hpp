@@ -34,7 +34,7 @@ private:
     bool setup(const std::string& dir);
     bool listen_interface(Interface& iface);
     void accept_clients(Interface& iface);
-    void serve_client(Client& client, bool hangup);
+    void serve_client(Client& client);
     void handle_message(Client& client, const std::byte* data, std::size_t size, int flags);
     void forward(Client& writer, const can_frame& frame);
     void flush();
