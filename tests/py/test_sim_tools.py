@@ -7,7 +7,7 @@ import pathlib
 import signal
 import subprocess
 import sys
-import time
+import tempfile
 
 import pytest
 
@@ -308,9 +308,10 @@ def _fake_build(tmp_path, daemon_script):
 def test_bus_start_failures_are_clear_and_leave_nothing(tmp_path, monkeypatch, daemon_script,
                                                         message):
     monkeypatch.setenv("VCAN_BUILD_DIR", _fake_build(tmp_path, daemon_script))
-    import tempfile
-    ours = lambda: {n for n in os.listdir(tempfile.gettempdir()) if n.startswith("vcanbus-")}
-    before = ours()
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
+    monkeypatch.setenv("TMPDIR", str(scratch))
     bus = Bus()
     with pytest.raises(BusError, match=message.replace("`", ".")):
         bus.start()
@@ -318,7 +319,7 @@ def test_bus_start_failures_are_clear_and_leave_nothing(tmp_path, monkeypatch, d
     done = with_bus("can0", "--", "touch", str(tmp_path / "ran"))
     assert done.returncode == 1 and "vcanbusd" in done.stderr
     assert not (tmp_path / "ran").exists()
-    assert ours() - before == set()
+    assert os.listdir(str(scratch)) == []
 
 
 # -- with-bus -------------------------------------------------------------------------------------
