@@ -39,7 +39,8 @@ class FocMode(enum.IntEnum):
         try:
             return cls[text.upper()]
         except KeyError:
-            raise ValueError("unknown mode %r, expected current, speed or position" % text) from None
+            raise ValueError("unknown mode %r, expected current, speed or position"
+                             % text) from None
 
     @property
     def label(self):

@@ -40,11 +40,11 @@ def cpython_executable():
     return found
 
 
-def driver_arg(spec):
+def driver_arg(entry):
     """'0x201:0[:mode]' from a string or a (node_id, slot[, mode]) tuple."""
-    if isinstance(spec, str):
-        return spec
-    node_id, slot, *mode = spec
+    if isinstance(entry, str):
+        return entry
+    node_id, slot, *mode = entry
     return ":".join(["0x%X" % node_id, str(slot)] + [str(m) for m in mode])
 
 
@@ -71,8 +71,8 @@ class DriverProcess:
         self.stderr_path = self.log_path + ".stderr"
         self.argv = [python or cpython_executable(), "-m", "vcansim.drivers", "--iface", iface,
                      "--feedback-hz", str(feedback_hz), "--log", self.log_path]
-        for spec in drivers:
-            self.argv += ["--driver", driver_arg(spec)]
+        for entry in drivers:
+            self.argv += ["--driver", driver_arg(entry)]
         if host is not None:
             self.argv += ["--host", "0x%X" % host]
         self.env = sim_env(env)  # also for host scripts that join the same bus

@@ -65,7 +65,8 @@ class MotorModel:
             return
         old_speed = self.speed
         if mode == FocMode.CURRENT:
-            self.current += (_clamp(target, MAX_CURRENT) - self.current) * _gain(dt, self.CURRENT_TAU)
+            goal = _clamp(target, MAX_CURRENT)
+            self.current += (goal - self.current) * _gain(dt, self.CURRENT_TAU)
             goal = _clamp(self.SPEED_PER_AMP * self.current, MAX_SPEED)
             self.speed += (goal - self.speed) * _gain(dt, self.MECH_TAU)
         else:
@@ -348,7 +349,8 @@ def _parse_args(argv):
 
 
 def _die_with_parent():
-    """Ends this process when its parent dies, so a killed test run leaves no drivers behind."""
+    """Ends this process when its parent dies, so a killed test run leaves no drivers behind.
+    Linux ties this to the thread that started us: start the launcher from a long-lived thread."""
     try:
         import ctypes
         ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
