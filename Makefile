@@ -67,15 +67,19 @@ test: setup build
 test-cpp:
 	ctest --test-dir $(BUILD)/cpython --output-on-failure -j 2
 
+# pytest runs on a simulated CAN bus (sim/with-bus): LD_PRELOAD of the SocketCAN shim only takes
+# effect when a process starts, so the test process itself must start inside the simulation.
 test-cpython:
-	$(VENV)/cpython/bin/python -m pytest tests/py
+	sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest tests/py
 
 test-pypy:
-	$(VENV)/pypy/bin/python -m pytest tests/py
+	sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest tests/py
 
 bench: setup build
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/binding_calls.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/binding_calls.py
+	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/timer_lateness.py
+	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/timer_lateness.py
 
 demo: setup build
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python examples/demo.py

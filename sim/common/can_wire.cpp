@@ -1,7 +1,7 @@
 // Encoding and decoding of the daemon <-> shim control message (see can_wire.hpp).
 //
 // Thread-safety: pure functions; no allocation.
-#include "can_wire.hpp"
+#include "common/can_wire.hpp"
 
 #include <cstring>
 

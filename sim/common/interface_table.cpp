@@ -1,7 +1,7 @@
 // Parsing of the bus's interface list (see interface_table.hpp).
 //
 // Thread-safety: see the header. No allocation, no stdio: async-signal-safe.
-#include "interface_table.hpp"
+#include "common/interface_table.hpp"
 
 #include <cerrno>
 #include <climits>

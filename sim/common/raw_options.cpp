@@ -1,7 +1,7 @@
 // SOL_CAN_RAW option handling for simulated sockets (see raw_options.hpp).
 //
 // Thread-safety: see the header.
-#include "raw_options.hpp"
+#include "common/raw_options.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -9,7 +9,7 @@
 
 #include <sys/socket.h>
 
-#include "can_wire.hpp"
+#include "common/can_wire.hpp"
 
 namespace vcan {
 

@@ -1,7 +1,7 @@
 // Kernel-compatible CAN_RAW receive filtering (see receive_filter.hpp).
 //
 // Thread-safety: see the header.
-#include "receive_filter.hpp"
+#include "common/receive_filter.hpp"
 
 namespace vcan {
 

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "can_wire.hpp"
+#include "common/can_wire.hpp"
 
 namespace vcan {
 

@@ -1,5 +1,6 @@
 """Puts the build tree of the running interpreter first on sys.path, so that the tests import the
-freshly built extensions: build/pypy/python under PyPy, build/cpython/python otherwise."""
+freshly built extensions: build/pypy/python under PyPy, build/cpython/python otherwise. Also makes
+the virtual CAN platform's Python package (sim/vcansim) importable and loads its fixtures."""
 import os
 import pathlib
 import subprocess
@@ -13,6 +14,8 @@ _FLAVOUR = "pypy" if sys.implementation.name == "pypy" else "cpython"
 _BUILD = str(_ROOT / "build" / _FLAVOUR / "python")
 if _BUILD not in sys.path:
     sys.path.insert(0, _BUILD)
+sys.path.insert(0, str(_ROOT / "sim"))
+pytest_plugins = ["vcansim.pytest_plugin", "vcansim.driver_fixture"]
 
 
 @pytest.fixture

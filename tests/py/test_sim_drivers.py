@@ -16,13 +16,11 @@ import time
 import pytest
 
 _REPO = pathlib.Path(__file__).resolve().parents[2]
-if str(_REPO / "sim") not in sys.path:
-    sys.path.insert(0, str(_REPO / "sim"))
 
-from vcansim import dr_v1_frames as fr  # noqa: E402
-from vcansim import drivers as dv  # noqa: E402
-from vcansim.driver_fixture import cpython_executable, sim_drivers, sim_env  # noqa: E402,F401
-from vcansim.dr_v1_frames import FocMode  # noqa: E402
+from vcansim import dr_v1_frames as fr
+from vcansim import drivers as dv
+from vcansim.driver_fixture import cpython_executable, sim_env
+from vcansim.dr_v1_frames import FocMode
 
 HOST = 0x100
 
