@@ -80,6 +80,7 @@ bench: setup build
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/binding_calls.py
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/timer_lateness.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/timer_lateness.py
+	$(VENV)/cpython/bin/python bench/vcanbus_throughput.py
 
 demo: setup build
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python examples/demo.py

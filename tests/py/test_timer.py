@@ -396,6 +396,17 @@ def test_overrunning_calls_are_followed_at_once_and_missed_ticks_dropped(handles
     assert min(gaps) > 0.04, offsets   # ticks missed during the slow calls are not made up
 
 
+def test_normal_timer_keeps_a_sub_millisecond_grid(handles):
+    # 400 Hz: calls 2.5 ms apart. A runtime that rounded each due instant up to a whole millisecond
+    # would space them 3, 2, 3, 2 ms apart, never 2.5.
+    calls = []
+    handles.append(handle := velmot.timer(400.0)(lambda: calls.append(time.perf_counter()))())
+    assert wait_until(lambda: len(calls) >= 101, timeout=10)
+    handle.stop()
+    gaps = sorted(abs((b - a) - 0.0025) for a, b in zip(calls[:100], calls[1:101]))
+    assert gaps[len(gaps) // 2] < 0.00035, gaps[len(gaps) // 2]
+
+
 # --- threads
 
 @pytest.mark.parametrize("realtime, suffix", [(False, "High"), (True, "Realtime")])
