@@ -8,6 +8,7 @@
 #include <asio.hpp>
 
 #include <chrono>
+#include <cstdint>
 
 namespace velmot::runtime {
 
@@ -16,6 +17,10 @@ using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
 // `start + d`, clamped to the clock's range instead of overflowing; Clock::time_point::max()
 // means "never".
 Clock::time_point saturating_add(Clock::time_point start, Clock::duration d) noexcept;
+
+// Exact conversion of a millisecond count from Python (u64) to a duration; saturates at the
+// duration's range instead of overflowing.
+Clock::duration millis_to_duration(std::uint64_t ms) noexcept;
 
 // Suspends the calling coroutine until `deadline` (at once when it has passed, still through the
 // executor). Aborting the task ends the sleep with operation_aborted.

@@ -118,11 +118,4 @@ TaskManager& task_manager() {
     return *TASK_MANAGER;
 }
 
-std::chrono::nanoseconds millis_to_duration(std::uint64_t ms) noexcept {
-    using Rep = std::chrono::nanoseconds::rep;
-    constexpr std::uint64_t kMaxMillis = static_cast<std::uint64_t>(std::numeric_limits<Rep>::max()) / 1'000'000;
-    if (ms > kMaxMillis) return std::chrono::nanoseconds::max();
-    return std::chrono::seconds(ms / 1000) + std::chrono::nanoseconds((ms % 1000) * 1'000'000);
-}
-
 }  // namespace velmot::task

@@ -11,6 +11,8 @@
 // wait_all takes it only inside each poll.
 #pragma once
 
+#include "runtime/time.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -69,8 +71,6 @@ private:
 // TASK_MANAGER: the process-wide registry (built on first use, thread-safe, never destroyed).
 TaskManager& task_manager();
 
-// Exact conversion of a millisecond count from Python (u64) to a duration; saturates at the
-// duration's range instead of overflowing.
-std::chrono::nanoseconds millis_to_duration(std::uint64_t ms) noexcept;
+using runtime::millis_to_duration;
 
 }  // namespace velmot::task

@@ -1,0 +1,66 @@
+// CanDeviceAsync: construction (provisioning, socket, I/O task) and the queue operations.
+#include "comm/can/can_device_async.hpp"
+
+#include <utility>
+
+#include "comm/can/can_device.hpp"
+#include "comm/can/can_io_task.hpp"
+#include "comm/can/interface_provisioning.hpp"
+#include "runtime/blocking_wait.hpp"
+#include "runtime/runtime.hpp"
+#include "runtime/time.hpp"
+
+namespace velmot::comm::can {
+
+CanDeviceAsync::CanDeviceAsync(std::string interface, runtime::Sender<CanMessage> outgoing,
+                               std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task)
+    : interface_(std::move(interface)),
+      outgoing_(std::move(outgoing)),
+      incoming_(std::move(incoming)),
+      task_(std::move(task)) {}
+
+Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string& interface) {
+    runtime::refuse_blocking_on_driving_thread();
+    if (auto ready = ensure_can_interface(interface); !ready) return std::move(ready).error();
+    auto& rt = runtime::get_runtime();
+    auto socket = CanDevice::open(interface, rt.context());
+    if (!socket) return std::move(socket).error();
+    auto [outgoing_sender, outgoing_receiver] = runtime::make_channel<CanMessage>();
+    auto [incoming_sender, incoming_receiver] = runtime::make_channel<CanMessage>();
+    auto task = rt.spawn(run_can_io_task(std::move(socket).value(), std::move(outgoing_receiver),
+                                         std::move(incoming_sender)));
+    return std::shared_ptr<CanDeviceAsync>(
+        new CanDeviceAsync(interface, std::move(outgoing_sender),
+                           std::make_shared<Incoming>(std::move(incoming_receiver)), std::move(task)));
+}
+
+Result<void> CanDeviceAsync::send_nonblocking(CanMessage message) const {
+    return outgoing_.send(std::move(message));
+}
+
+std::optional<CanMessage> CanDeviceAsync::try_receive() const {
+    auto& rt = runtime::get_runtime();
+    auto guard = rt.block_in_place([&] { return incoming_->mutex.blocking_lock(); });
+    return incoming_->receiver.try_recv().value;
+}
+
+std::optional<CanMessage> CanDeviceAsync::receive_timeout(std::uint64_t timeout_ms) const {
+    if (timeout_ms == 0) return try_receive();
+    // A frame already queued is taken without a trip through the runtime. try_lock succeeds only
+    // when nobody holds or waits for the lock, so no waiting receiver is overtaken.
+    if (auto guard = incoming_->mutex.try_lock()) {
+        if (auto message = incoming_->receiver.try_recv().value) return message;
+    }
+    auto& rt = runtime::get_runtime();
+    return rt.block_in_place([&] { return rt.block_on(receive_timeout_async(timeout_ms)); });
+}
+
+asio::awaitable<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(std::uint64_t timeout_ms) const {
+    auto incoming = incoming_;  // the device may be released while this waits
+    auto guard = co_await incoming->mutex.lock();
+    auto received = co_await runtime::timeout(runtime::millis_to_duration(timeout_ms), incoming->receiver.recv());
+    if (!received) co_return std::nullopt;
+    co_return std::move(received).value();
+}
+
+}  // namespace velmot::comm::can

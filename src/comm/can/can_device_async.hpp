@@ -1,0 +1,67 @@
+// CanDeviceAsync: the non-blocking CAN device. A background task on the runtime owns the socket
+// (can_io_task.hpp); callers only touch two unbounded queues: frames to send (send_nonblocking
+// never waits) and frames received (taken by one receiver at a time, in arrival order of the
+// receivers, through an asynchronous mutex).
+//
+// Ownership: shared by reference counting (a motor group shares one device with its drivers and
+// its feedback receiver). When the last owner lets go, the send queue's only sender goes with it:
+// the task writes what is still queued, ends and closes the socket, also on a silent bus.
+//
+// Thread-safety: every member may be called concurrently from any thread; the blocking
+// receive_timeout may also be called from a runtime worker (it blocks in place).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <asio/awaitable.hpp>
+
+#include "comm/can/can_message.hpp"
+#include "common/result.hpp"
+#include "runtime/async_mutex.hpp"
+#include "runtime/channel.hpp"
+#include "runtime/task_handle.hpp"
+
+namespace velmot::comm::can {
+
+class CanDeviceAsync {
+public:
+    // Provisions the interface, opens the socket and starts the I/O task. Must not be called from
+    // a thread that drives the runtime (fatal: it would block a worker).
+    static Result<std::shared_ptr<CanDeviceAsync>> create(const std::string& interface);
+
+    CanDeviceAsync(const CanDeviceAsync&) = delete;
+    CanDeviceAsync& operator=(const CanDeviceAsync&) = delete;
+
+    // Queues the message for the I/O task; fails with "channel closed" once the task has ended.
+    // Success means queued, not written.
+    Result<void> send_nonblocking(CanMessage message) const;
+    // The oldest received frame, if one is queued (waits only for the receive lock).
+    std::optional<CanMessage> try_receive() const;
+    // The oldest received frame, waiting up to timeout_ms for one after the receive lock is held
+    // (0: only a frame already queued). Nothing on timeout or once the task has ended and the
+    // queue is drained.
+    std::optional<CanMessage> receive_timeout(std::uint64_t timeout_ms) const;
+    asio::awaitable<std::optional<CanMessage>> receive_timeout_async(std::uint64_t timeout_ms) const;
+
+    const std::string& interface() const noexcept { return interface_; }
+
+private:
+    struct Incoming {
+        explicit Incoming(runtime::Receiver<CanMessage> receiver) : receiver(std::move(receiver)) {}
+        runtime::AsyncMutex mutex;
+        runtime::Receiver<CanMessage> receiver;  // used only while `mutex` is held
+    };
+
+    CanDeviceAsync(std::string interface, runtime::Sender<CanMessage> outgoing,
+                   std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task);
+
+    std::string interface_;
+    runtime::Sender<CanMessage> outgoing_;  // the only sender: the task ends when it goes
+    std::shared_ptr<Incoming> incoming_;
+    runtime::TaskHandle<void> task_;        // dropping it lets the task finish on its own
+};
+
+}  // namespace velmot::comm::can

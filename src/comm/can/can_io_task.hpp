@@ -1,0 +1,27 @@
+// The background I/O task of a CanDeviceAsync: the only user of its socket. Each round it takes
+// one event, whichever comes first of "a frame to send is queued" and "a frame arrived", checking
+// the two in a random order each round so that neither starves the other, and handles it
+// completely before the next round:
+//   - a queued frame is written (waiting for write readiness if the socket buffer is full); a
+//     failure prints "Failed to send CAN frame: <text>" and the task goes on;
+//   - a received frame is queued for the device's receivers; a read error prints "Failed to
+//     receive CAN frame: <text>" and pauses 100 ms (no frame is written meanwhile either).
+// It ends, closing the socket, once every sender is gone and the send queue is drained (the owning
+// device was destroyed; frames queued before that are still written) or once the receive queue's
+// receiver is gone.
+//
+// Thread-safety: runs as one runtime task; talks to its device only through the two channels.
+#pragma once
+
+#include <asio/awaitable.hpp>
+
+#include "comm/can/can_device.hpp"
+#include "comm/can/can_message.hpp"
+#include "runtime/channel.hpp"
+
+namespace velmot::comm::can {
+
+asio::awaitable<void> run_can_io_task(CanDevice socket, runtime::Receiver<CanMessage> outgoing,
+                                      runtime::Sender<CanMessage> incoming);
+
+}  // namespace velmot::comm::can

@@ -1,0 +1,103 @@
+// CanDeviceNonBlocking: constructor, send, try_receive, receive_timeout, interface.
+//
+// send validates the frame before queuing it and raises OSError for a payload above 8 bytes or an
+// identifier above 0x1FFFFFFF, so a frame that can never be sent is not reported as queued.
+#include "comm/can/py_can_device_non_blocking.hpp"
+
+#include <memory>
+
+#include "binding/class_def.hpp"
+#include "comm/can/can_device_async.hpp"
+#include "comm/can/py_can_message.hpp"
+
+namespace velmot::comm::can {
+namespace {
+
+using namespace binding;
+
+// The Python object's value: one share of the device.
+using DeviceShare = std::shared_ptr<CanDeviceAsync>;
+
+constexpr Signature<Str> k_new{"CanDeviceNonBlocking", {arg("interface")}};
+constexpr Signature<U32, ByteSeq> k_send{"CanDeviceNonBlocking.send", {arg("id"), arg("data")}};
+constexpr Signature<U64> k_receive_timeout{"CanDeviceNonBlocking.receive_timeout", {arg("timeout_ms")}};
+
+PyObject* construct_device(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return construct<DeviceShare>(k_new, type, args, kwargs,
+                                  [](std::string interface) { return CanDeviceAsync::create(interface); });
+}
+
+Result<void> send_frame(const CanDeviceAsync& device, std::uint32_t id, const std::vector<std::uint8_t>& data) {
+    auto message = CanMessage::make(id, data);
+    if (!message) return std::move(message).error();
+    return device.send_nonblocking(std::move(message).value());
+}
+
+PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<DeviceShare, Access::shared>(
+        k_send, self, args, nargs, kwnames,
+        [](DeviceShare& device, std::uint32_t id, std::vector<std::uint8_t> data) {
+            return send_frame(*device, id, data);
+        });
+}
+
+PyObject* try_receive(PyObject* self, PyObject*) {
+    return call_method_noargs<DeviceShare, Access::shared>(
+        "CanDeviceNonBlocking.try_receive", self,
+        [](DeviceShare& device) { return message_to_python(device->try_receive()); });
+}
+
+PyObject* receive_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<DeviceShare, Access::shared>(
+        k_receive_timeout, self, args, nargs, kwnames, [](DeviceShare& device, std::uint64_t timeout_ms) {
+            return message_to_python(device->receive_timeout(timeout_ms));
+        });
+}
+
+PyObject* interface(PyObject* self, PyObject*) {
+    return call_method_noargs<DeviceShare, Access::shared>(
+        "CanDeviceNonBlocking.interface", self, [](DeviceShare& device) { return device->interface(); });
+}
+
+PyMethodDef g_methods[] = {
+    fastcall_def("send", send,
+                 "send($self, id, data)\n--\n\n"
+                 "Send a CAN frame (non-blocking)\n\n"
+                 "Args:\n"
+                 "    id: CAN frame ID\n"
+                 "    data: Data bytes to send (up to 8 bytes)"),
+    noargs_def("try_receive", try_receive,
+               "try_receive($self)\n--\n\n"
+               "Try to receive a CAN frame (non-blocking)\n\n"
+               "Returns:\n"
+               "    Tuple of (id, data) if message available, None otherwise"),
+    fastcall_def("receive_timeout", receive_timeout,
+                 "receive_timeout($self, timeout_ms)\n--\n\n"
+                 "Receive a CAN frame with timeout\n\n"
+                 "Args:\n"
+                 "    timeout_ms: Timeout in milliseconds\n\n"
+                 "Returns:\n"
+                 "    Tuple of (id, data) if message received, None if timeout"),
+    noargs_def("interface", interface, "interface($self)\n--\n\nGet the interface name"),
+    k_end_of_methods,
+};
+
+const ClassDef k_class{
+    "velmot.CanDeviceNonBlocking",
+    "CanDeviceNonBlocking(interface)\n--\n\n"
+    "高级模式的异步 CAN 设备（非阻塞式 API）。\n\n"
+    "使用异步运行时的后台任务处理 CAN 通信，提供非阻塞的 API。",
+    g_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    construct_device,
+};
+
+}  // namespace
+
+Ref can_device_non_blocking_class_item(PyObject* module) {
+    return class_item<DeviceShare, k_class>(module);
+}
+
+}  // namespace velmot::comm::can
