@@ -1,0 +1,41 @@
+// Runs a program found through PATH with an argument vector (never a shell) and waits for it.
+//
+// The child starts with an empty signal mask and the default disposition of SIGPIPE, SIGINT,
+// SIGTERM, SIGQUIT and SIGXFSZ, whatever the calling thread blocks (our own threads block every
+// signal) and whatever the process ignores (Python ignores SIGPIPE). Every descriptor this code
+// opens is close-on-exec and closed again on every path; the child is always reaped.
+//
+// Thread-safety: stateless; each call runs entirely on the calling thread and blocks it until the
+// child has exited. Concurrent calls are independent.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/result.hpp"
+
+namespace velmot::comm::can {
+
+enum class ChildStreams {
+    captured,   // stdin from /dev/null; stdout and stderr captured into ChildExit
+    inherited,  // all three streams are the caller's (so `sudo` can prompt on the terminal)
+};
+
+struct ChildExit {
+    std::optional<int> exit_code;  // set when the child exited normally
+    int signal = 0;                // the signal that ended the child, 0 when it exited
+    std::string out;               // captured standard output (empty when inherited)
+    std::string err;               // captured standard error (empty when inherited)
+
+    // Success is exit status 0; any other code and any signal death is a failure.
+    bool success() const { return exit_code == 0; }
+};
+
+// `program` is looked up through the PATH of the process and also passed as argv[0]; `arguments`
+// follow it unchanged. A start failure is `Error::from_errno(e)` ("<strerror> (os error N)");
+// the same form reports a failure while waiting for an already started child.
+Result<ChildExit> run_child(const std::string& program, const std::vector<std::string>& arguments,
+                            ChildStreams streams);
+
+}  // namespace velmot::comm::can

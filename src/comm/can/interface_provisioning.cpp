@@ -1,0 +1,111 @@
+// Interface provisioning: show the interface, decide, then configure it with `ip`, and through
+// `sudo ip` when the unprivileged attempt fails.
+//
+// Thread-safety: stateless; every call runs on the calling thread and blocks it until its last
+// child has exited.
+#include "comm/can/interface_provisioning.hpp"
+
+#include <cstdio>
+#include <vector>
+
+#include "comm/can/child_process.hpp"
+#include "comm/can/ip_link_details.hpp"
+
+namespace velmot::comm::can {
+
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+// One write per line so that lines of concurrent callers do not interleave; flushed at once.
+void print_line(const std::string& line) {
+    const std::string text = line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+std::string join(const Arguments& arguments) {
+    std::string joined;
+    for (const auto& argument : arguments) {
+        if (!joined.empty()) joined += ' ';
+        joined += argument;
+    }
+    return joined;
+}
+
+// Steps run in order and never undone: a failure after "down" leaves the interface down.
+std::vector<Arguments> full_configuration(const std::string& interface) {
+    return {
+        {"link", "set", interface, "down"},
+        {"link", "set", interface, "type", "can", "bitrate", std::to_string(k_target_bitrate)},
+        {"link", "set", interface, "up"},
+    };
+}
+
+// A virtual link has no bitrate to set; it only needs to be up.
+std::vector<Arguments> bring_up_only(const std::string& interface) {
+    return {{"link", "set", interface, "up"}};
+}
+
+void report_needs_configuration(const std::string& interface, const IpLinkDetails& details) {
+    const std::string bitrate = details.bitrate ? std::to_string(*details.bitrate) : "none";
+    print_line("[CAN] Interface '" + interface + "' needs configuration (up=" +
+               (details.is_up ? "true" : "false") + ", bitrate=" + bitrate + "), configuring...");
+}
+
+// Failures here are deliberately silent: they only mean the privileged pass has to follow.
+bool run_unprivileged(const std::vector<Arguments>& commands) {
+    for (const auto& command : commands) {
+        auto child = run_child("ip", command, ChildStreams::captured);
+        if (!child || !child->success()) return false;
+    }
+    return true;
+}
+
+Result<void> run_privileged(const std::vector<Arguments>& commands) {
+    print_line("[CAN] Need elevated privileges, requesting sudo...");
+    for (const auto& command : commands) {
+        Arguments sudo_arguments{"ip"};
+        sudo_arguments.insert(sudo_arguments.end(), command.begin(), command.end());
+        auto child = run_child("sudo", sudo_arguments, ChildStreams::inherited);
+        if (!child) {
+            return Error{ErrorKind::os,
+                         "Failed to run 'sudo ip " + join(command) + "': " + child.error().message};
+        }
+        if (!child->success()) {
+            return Error{ErrorKind::permission, "'sudo ip " + join(command) + "' failed"};
+        }
+    }
+    return {};
+}
+
+Result<void> configure(const std::vector<Arguments>& commands) {
+    if (run_unprivileged(commands)) return {};
+    return run_privileged(commands);
+}
+
+Result<IpLinkDetails> show(const std::string& interface) {
+    auto child = run_child("ip", {"-details", "link", "show", interface}, ChildStreams::captured);
+    if (!child) return Error{ErrorKind::os, "Failed to run ip: " + child.error().message};
+    if (!child->success()) {
+        return Error{ErrorKind::not_found, "CAN interface '" + interface + "' does not exist"};
+    }
+    return parse_ip_link_details(child->out);
+}
+
+}  // namespace
+
+Result<void> ensure_can_interface(const std::string& interface) {
+    auto details = show(interface);
+    if (!details) return std::move(details).error();
+    if (details->is_virtual_can()) {
+        if (details->is_up) return {};
+        report_needs_configuration(interface, details.value());
+        return configure(bring_up_only(interface));
+    }
+    if (details->is_up && details->bitrate == k_target_bitrate) return {};
+    report_needs_configuration(interface, details.value());
+    return configure(full_configuration(interface));
+}
+
+}  // namespace velmot::comm::can
