@@ -122,7 +122,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StartErrorCase{"velmot-no-such-program", ChildStreams::captured, "No such file or directory (os error 2)"},
         StartErrorCase{"velmot-no-such-program", ChildStreams::inherited, "No such file or directory (os error 2)"},
-        StartErrorCase{"/dev/null", ChildStreams::captured, "Permission denied (os error 13)"}));
+        StartErrorCase{"/dev/null", ChildStreams::captured, "Permission denied (os error 13)"},
+        // A NUL byte would silently shorten the argument the program sees.
+        StartErrorCase{std::string("true\0x", 6), ChildStreams::captured, "Invalid argument (os error 22)"}));
+
+TEST(ChildProcess, RefusesAnArgumentHoldingNul) {
+    const auto child = run_child("true", {std::string("can0\0;x", 7)}, ChildStreams::captured);
+    ASSERT_FALSE(child.ok());
+    EXPECT_EQ(child.error().message, "Invalid argument (os error 22)");
+}
 
 std::size_t open_fd_count() {
     std::size_t count = 0;

@@ -210,6 +210,13 @@ TEST_F(CanProvisioning, MissingIpIsAStartError) {
     EXPECT_EQ(result.error().kind, ErrorKind::os);
 }
 
+TEST_F(CanProvisioning, NameHoldingNulStartsNothing) {
+    add_interface("can0", up_1m);
+    const auto result = provision(std::string("can0\0x", 6));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().message, "Failed to run ip: Invalid argument (os error 22)");
+}
+
 TEST_F(CanProvisioning, MissingSudoIsAStartError) {
     add_interface("can0", up_500k);
     make_unprivileged();

@@ -208,7 +208,7 @@ TEST(RuntimeOneShot, CompletionRacingTheWaitSetupOnAPlainMultiThreadedContext) {
             }));
         // Complete the cell while the wait is being started (its initiation holds a reference).
         while (cell.use_count() < 3) std::this_thread::yield();
-        for (volatile int spin = 0; spin < (i % 400) * 4; spin = spin + 1) {}  // vary the moment
+        for (int spin = 0; spin < (i % 400) * 4; ++spin) std::atomic_signal_fence(std::memory_order_seq_cst);  // vary the moment
         cell->set_value(i);
         auto result = done.get_future();
         ASSERT_TRUE(testing::ready_in_time(result));

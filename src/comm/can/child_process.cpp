@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -114,6 +115,12 @@ int redirect_streams(posix_spawn_file_actions_t* actions, const Pipe& out, const
 // Starts the child; `actions` may be null (streams inherited). Returns the pid or the error.
 Result<pid_t> spawn(const std::string& program, const std::vector<std::string>& arguments,
                     posix_spawnattr_t* attr, posix_spawn_file_actions_t* actions) {
+    // A C argument vector cannot carry a NUL byte: the program would see a shortened argument
+    // (another interface name), so such a child is not started at all.
+    const auto holds_nul = [](const std::string& text) { return text.find('\0') != std::string::npos; };
+    if (holds_nul(program) || std::any_of(arguments.begin(), arguments.end(), holds_nul)) {
+        return Error::from_errno(EINVAL);
+    }
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
     argv.push_back(const_cast<char*>(program.c_str()));
