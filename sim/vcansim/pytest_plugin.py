@@ -6,6 +6,7 @@ affects processes started with LD_PRELOAD, so in-process CAN use needs the test 
 started under `sim/with-bus`; subprocesses started during a test inherit the bus's environment.
 Fixtures are per test and not shared between threads.
 """
+import gc
 import os
 import shutil
 import sys
@@ -36,6 +37,9 @@ def vcan_bus(monkeypatch):
         return bus
 
     yield make
+    # Objects of the finished test may still hold sockets on these buses (PyPy collects late);
+    # let them go first, so that no client sees its bus vanish under it.
+    gc.collect()
     for bus in reversed(buses):
         bus.stop()
 
