@@ -1,0 +1,191 @@
+"""Interface provisioning as seen through the constructors of velmot.CanDevice and
+velmot.CanDeviceNonBlocking: which `ip` / `sudo ip` commands run for each interface state, what is
+printed to standard error (fd 2, so capfd), the error texts, and that interface names are never
+shell code.
+
+The `ip` and `sudo` stand-ins of the simulated bus log their argument vectors (VCAN_IP_LOG,
+VCAN_SUDO_LOG). In-process sockets need the SocketCAN shim, loaded only when the run starts under
+sim/with-bus; these tests skip otherwise. Main thread only.
+"""
+import json
+import os
+import stat
+import time
+
+import pytest
+
+import velmot
+from vcansim.bus import SIM_BIN, preload_path
+
+
+def _shim_loaded():
+    try:
+        with open("/proc/self/maps") as f:
+            return os.path.basename(preload_path()) in f.read()
+    except OSError:
+        return False
+
+
+pytestmark = [
+    pytest.mark.skipif(not hasattr(velmot, "CanDeviceNonBlocking"),
+                       reason="velmot has no CAN device classes"),
+    pytest.mark.skipif(not _shim_loaded(), reason="not started under sim/with-bus: no SocketCAN shim"),
+]
+
+CLASSES = ("CanDevice", "CanDeviceNonBlocking")
+SHOW = ["-details", "link", "show", "can0"]
+DOWN = ["link", "set", "can0", "down"]
+BITRATE = ["link", "set", "can0", "type", "can", "bitrate", "1000000"]
+UP = ["link", "set", "can0", "up"]
+SUDO_LINE = "[CAN] Need elevated privileges, requesting sudo...\n"
+
+
+def needs_configuration(name, up, bitrate):
+    return ("[CAN] Interface '%s' needs configuration (up=%s, bitrate=%s), configuring...\n"
+            % (name, "true" if up else "false", bitrate))
+
+
+class Logs:
+    """The argument vectors the stand-ins ran, in order."""
+
+    def __init__(self, tmp_path, monkeypatch):
+        self.ip_path = tmp_path / "ip.log"
+        self.sudo_path = tmp_path / "sudo.log"
+        monkeypatch.setenv("VCAN_IP_LOG", str(self.ip_path))
+        monkeypatch.setenv("VCAN_SUDO_LOG", str(self.sudo_path))
+
+    @staticmethod
+    def _read(path):
+        if not path.exists():
+            return []
+        return [json.loads(line) for line in path.read_text().splitlines()]
+
+    @property
+    def ip(self):
+        return self._read(self.ip_path)
+
+    @property
+    def sudo(self):
+        return self._read(self.sudo_path)
+
+
+@pytest.fixture
+def logs(tmp_path, monkeypatch):
+    return Logs(tmp_path, monkeypatch)
+
+
+def own_sent(bus):
+    return sum(c["sent"] for c in bus.stats()["interfaces"]["can0"]["clients"]
+               if c["pid"] == os.getpid())
+
+
+def assert_works(dev, bus):
+    """The device is open on the bus: a frame it sends is counted by the daemon."""
+    assert dev.interface() == "can0"
+    dev.send(0x42, b"\x01")
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        if own_sent(bus) == 1:
+            return
+        time.sleep(0.01)
+    pytest.fail("the device's frame never reached the bus")
+
+
+# (case id, bus options, stderr lines, ip commands after the show command)
+CONFIGURE_CASES = [
+    ("up_1M", dict(), "", []),
+    ("up_500k", dict(bitrate=500000),
+     needs_configuration("can0", True, 500000), [DOWN, BITRATE, UP]),
+    ("down_1M", dict(up=False),
+     needs_configuration("can0", False, 1000000), [DOWN, BITRATE, UP]),
+    ("down_unconfigured", dict(unconfigured=True),
+     needs_configuration("can0", False, "none"), [DOWN, BITRATE, UP]),
+    ("vcan_up", dict(kind="vcan"), "", []),
+    ("vxcan_up", dict(kind="vxcan"), "", []),
+    ("vcan_down", dict(kind="vcan", up=False), None, [UP]),
+    ("vxcan_down", dict(kind="vxcan", up=False), None, [UP]),
+]
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("case,options,err,commands", CONFIGURE_CASES,
+                         ids=[c[0] for c in CONFIGURE_CASES])
+def test_constructor_configures_only_what_is_needed(vcan_bus, logs, capfd, cls, case, options,
+                                                    err, commands):
+    bus = vcan_bus("can0", **options)
+    dev = getattr(velmot, cls)("can0")
+    printed = capfd.readouterr().err
+    if err is not None:  # a virtual link brought up may or may not say so
+        assert printed == err
+    assert SUDO_LINE not in printed
+    assert logs.ip == [SHOW] + commands and logs.sudo == []
+    state = bus.state("can0")
+    assert state["up"] is True
+    if options.get("kind", "can") == "can":
+        assert state["bitrate"] == 1000000
+    assert_works(dev, bus)
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_unprivileged_configuration_goes_through_sudo(vcan_bus, logs, capfd, cls):
+    bus = vcan_bus("can0", bitrate=500000, unprivileged=True)
+    dev = getattr(velmot, cls)("can0")
+    assert capfd.readouterr().err == needs_configuration("can0", True, 500000) + SUDO_LINE
+    assert logs.sudo == [["ip"] + DOWN, ["ip"] + BITRATE, ["ip"] + UP]
+    # The unprivileged pass stops at its first failure; sudo then runs all three again.
+    assert logs.ip == [SHOW, DOWN, DOWN, BITRATE, UP]
+    assert bus.state("can0")["bitrate"] == 1000000
+    assert_works(dev, bus)
+
+
+def write_script(directory, name, body):
+    path = directory / name
+    path.write_text("#!/bin/sh\n" + body)
+    path.chmod(path.stat().st_mode | stat.S_IXUSR)
+    return path
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_failing_sudo_stops_at_the_first_command(vcan_bus, logs, capfd, tmp_path, monkeypatch,
+                                                 cls):
+    bus = vcan_bus("can0", bitrate=500000, unprivileged=True)
+    fake = tmp_path / "fake"
+    fake.mkdir()
+    calls = tmp_path / "fake_sudo.log"
+    write_script(fake, "sudo", 'echo "$*" >> %s\nexit 1\n' % calls)
+    monkeypatch.setenv("PATH", str(fake) + os.pathsep + os.environ["PATH"])
+    with pytest.raises(OSError, match=r"^'sudo ip link set can0 down' failed$"):
+        getattr(velmot, cls)("can0")
+    assert calls.read_text() == "ip link set can0 down\n"
+    assert capfd.readouterr().err == needs_configuration("can0", True, 500000) + SUDO_LINE
+    assert logs.ip == [SHOW, DOWN]
+    assert bus.state("can0")["bitrate"] == 500000
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_missing_programs_are_reported(vcan_bus, logs, tmp_path, monkeypatch, cls):
+    vcan_bus("can0", bitrate=500000, unprivileged=True)
+    only_ip = tmp_path / "only_ip"
+    only_ip.mkdir()
+    (only_ip / "ip").symlink_to(os.path.join(SIM_BIN, "ip"))
+    (only_ip / "python3").symlink_to(os.path.realpath("/usr/bin/python3"))
+    monkeypatch.setenv("PATH", str(only_ip))
+    with pytest.raises(OSError, match=r"^Failed to run 'sudo ip link set can0 down': \S"):
+        getattr(velmot, cls)("can0")
+    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
+    with pytest.raises(OSError, match=r"^Failed to run ip: \S"):
+        getattr(velmot, cls)("can0")
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("name", ["nope0", "can0;touch X", "can0 $(touch X)", "`touch X`"])
+def test_unknown_names_fail_and_are_never_shell_code(vcan_bus, logs, capfd, tmp_path,
+                                                     monkeypatch, cls, name):
+    vcan_bus("can0")
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(OSError) as raised:
+        getattr(velmot, cls)(name)
+    assert str(raised.value) == "CAN interface '%s' does not exist" % name
+    assert logs.ip == [["-details", "link", "show", name]] and logs.sudo == []
+    assert not (tmp_path / "X").exists()
+    assert capfd.readouterr().err == ""
