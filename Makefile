@@ -81,6 +81,8 @@ bench: setup build
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/timer_lateness.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/timer_lateness.py
 	$(VENV)/cpython/bin/python bench/vcanbus_throughput.py
+	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/can_device_calls.py
+	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/can_device_calls.py
 
 demo: setup build
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python examples/demo.py

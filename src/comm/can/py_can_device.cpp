@@ -8,6 +8,7 @@
 #include <chrono>
 
 #include "binding/class_def.hpp"
+#include "binding/signals.hpp"
 #include "comm/can/can_device_sync.hpp"
 #include "comm/can/py_can_message.hpp"
 
@@ -38,7 +39,7 @@ Ref receive_checking_signals(CanDeviceSync& device) {
     for (;;) {
         auto message = unwrap(device.receive_within(k_signal_check_period));
         if (message) return message_to_python(*message);
-        if (PyErr_CheckSignals() < 0) throw_python_error();
+        run_signal_handlers();
     }
 }
 
