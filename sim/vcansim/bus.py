@@ -45,6 +45,16 @@ def preload_path():
     return os.path.join(build_dir(), "lib", "libvcan_preload.so")
 
 
+def shim_loaded():
+    """True when the SocketCAN shim is loaded into this process (it was started on a bus, e.g.
+    under sim/with-bus): only then do this process's own CAN sockets reach a simulated bus."""
+    try:
+        with open("/proc/self/maps") as f:
+            return os.path.basename(preload_path()) in f.read()
+    except OSError:
+        return False
+
+
 def check_name(name):
     """Raises ValueError unless `name` is a name the kernel would accept for a network interface."""
     if not isinstance(name, str) or not 0 < len(name) < 16 or name in (".", ".."):

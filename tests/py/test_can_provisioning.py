@@ -15,21 +15,13 @@ import time
 import pytest
 
 import velmot
-from vcansim.bus import SIM_BIN, preload_path
-
-
-def _shim_loaded():
-    try:
-        with open("/proc/self/maps") as f:
-            return os.path.basename(preload_path()) in f.read()
-    except OSError:
-        return False
+from vcansim.bus import SIM_BIN, shim_loaded
 
 
 pytestmark = [
     pytest.mark.skipif(not hasattr(velmot, "CanDeviceNonBlocking"),
                        reason="velmot has no CAN device classes"),
-    pytest.mark.skipif(not _shim_loaded(), reason="not started under sim/with-bus: no SocketCAN shim"),
+    pytest.mark.skipif(not shim_loaded(), reason="not started under sim/with-bus: no SocketCAN shim"),
 ]
 
 CLASSES = ("CanDevice", "CanDeviceNonBlocking")

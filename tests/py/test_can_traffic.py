@@ -5,7 +5,6 @@ lost the race, a read starved by writes) shows up as lost, duplicated or reorder
 The peer is an independent CPython process with a raw AF_CAN socket; the module runs in-process,
 so these tests need the run to start under sim/with-bus (make test) and skip otherwise."""
 import json
-import os
 import struct
 import subprocess
 import sys
@@ -13,20 +12,12 @@ import sys
 import pytest
 
 import velmot
-from vcansim.bus import preload_path
-
-
-def _shim_loaded():
-    try:
-        with open("/proc/self/maps") as f:
-            return os.path.basename(preload_path()) in f.read()
-    except OSError:
-        return False
+from vcansim.bus import shim_loaded
 
 
 pytestmark = [
     pytest.mark.skipif(not hasattr(velmot, "CanDeviceNonBlocking"), reason="no CAN device classes"),
-    pytest.mark.skipif(not _shim_loaded(), reason="not started under sim/with-bus: no SocketCAN shim"),
+    pytest.mark.skipif(not shim_loaded(), reason="not started under sim/with-bus: no SocketCAN shim"),
 ]
 
 OURS, THEIRS = 0x200, 0x300
