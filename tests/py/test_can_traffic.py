@@ -22,20 +22,24 @@ pytestmark = [
 
 OURS, THEIRS = 0x200, 0x300
 
-# Sends `count` numbered frames with id THEIRS as fast as the socket takes them while collecting
-# every frame with id OURS; prints the collected sequence numbers as JSON.
-PEER = r'''
+# Sends `count` numbered frames with id THEIRS while collecting every frame with id OURS, never more
+# than WINDOW frames ahead of what it has collected; reports "got N" on stdout after every STEP
+# collected frames, so the test can keep its own sends within a window too (a reader on a real bus
+# that falls too far behind loses frames as well), and finally prints the collected sequence
+# numbers as JSON.
+WINDOW, STEP = 2000, 500
+PEER = r"""
 import json, select, socket, struct, sys, time
-count, ours, theirs = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+count, ours, theirs, window, step = map(int, sys.argv[1:6])
 s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
 s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 23)
 s.bind(("can0",))
 s.setblocking(False)
 print("ready", flush=True)
 sys.stdin.readline()
-got, sent, deadline = [], 0, time.monotonic() + 60
+got, sent, deadline = [], 0, time.monotonic() + 120
 while (len(got) < count or sent < count) and time.monotonic() < deadline:
-    if sent < count:
+    if sent < count and sent < len(got) + window:
         try:
             s.send(struct.pack("<IB3x8s", theirs, 4, struct.pack("<I", sent)))
             sent += 1
@@ -44,20 +48,38 @@ while (len(got) < count or sent < count) and time.monotonic() < deadline:
     try:
         can_id, dlc, data = struct.unpack("<IB3x8s", s.recv(16))
     except BlockingIOError:
-        if sent >= count:
+        if sent >= min(count, len(got) + window):
             select.select([s], [], [], 0.01)
         continue
     if can_id == ours:
         got.append(struct.unpack("<I", data[:4])[0])
+        if len(got) % step == 0:
+            print("got", len(got), flush=True)
 print(json.dumps(got), flush=True)
-'''
+"""
 
 
 def start_peer(cpython, count):
-    peer = subprocess.Popen([cpython, "-c", PEER, str(count), str(OURS), str(THEIRS)],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    peer = subprocess.Popen([cpython, "-c", PEER, str(count), str(OURS), str(THEIRS), str(WINDOW),
+                             str(STEP)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert peer.stdout.readline().strip() == "ready"
     return peer
+
+
+def send_within_window(device, peer, count):
+    """Sends the numbered frames, waiting for the peer's progress reports to stay within WINDOW."""
+    collected = 0
+    for n in range(count):
+        while n - collected >= WINDOW:
+            line = peer.stdout.readline()
+            assert line.startswith("got "), f"peer stopped reporting after {collected}: {line!r}"
+            collected = int(line.split()[1])
+        device.send(OURS, struct.pack("<I", n))
+
+
+def last_line(peer):
+    out, _ = peer.communicate(timeout=150)
+    return out.strip().splitlines()[-1]
 
 
 def receive_numbers(device, count):
@@ -79,10 +101,9 @@ def test_two_way_traffic_loses_and_reorders_nothing(vcan_bus, cpython, count):
     try:
         peer.stdin.write("go\n")
         peer.stdin.flush()
-        for n in range(count):
-            device.send(OURS, struct.pack("<I", n))
+        send_within_window(device, peer, count)
         assert receive_numbers(device, count) == list(range(count))
-        out, _ = peer.communicate(timeout=90)
+        out = last_line(peer)
     finally:
         if peer.poll() is None:
             peer.kill()
