@@ -3,13 +3,13 @@
 // Thread-safety: see py_tick_function.hpp; report_tick_exception needs the GIL.
 #include "timer/py_tick_function.hpp"
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "binding/gil.hpp"
 #include "binding/panic_exception.hpp"
+#include "common/console.hpp"
 
 namespace velmot::timer {
 namespace {
@@ -74,9 +74,7 @@ void report_tick_exception() {
     line += type != nullptr ? qualified_name(type) : std::string("<unknown>");
     line += value != nullptr ? describe_value(value) : std::string(": <exception str() failed>");
     line += '\n';
-    // One write, so lines of timers on different threads do not interleave.
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
+    write_stderr(line);
 }
 
 PythonTickFunction::PythonTickFunction(Ref callable, Ref args)

@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <string>
 
 #include "binding/class_def.hpp"
+#include "common/console.hpp"
 #include "task/task_manager.hpp"
 #include "timer/py_number_text.hpp"
 
@@ -126,11 +126,6 @@ const ClassDef k_class{
     g_getters,
     repr,
 };
-
-void write_stderr(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-}
 
 }  // namespace
 

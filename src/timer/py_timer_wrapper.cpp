@@ -9,7 +9,6 @@
 #include "timer/py_timer_wrapper.hpp"
 
 #include <chrono>
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -17,6 +16,7 @@
 
 #include "binding/args.hpp"
 #include "binding/class_def.hpp"
+#include "common/console.hpp"
 #include "common/panic.hpp"
 #include "task/task_id.hpp"
 #include "task/task_manager.hpp"
@@ -53,8 +53,7 @@ bool is_coroutine_function(PyObject* func) {
 
 void warn_if_coroutine(PyObject* func) {
     if (is_coroutine_function(func)) {
-        std::fwrite(k_coroutine_warning.data(), 1, k_coroutine_warning.size(), stderr);
-        std::fflush(stderr);
+        write_stderr(k_coroutine_warning);
     }
 }
 

@@ -9,13 +9,13 @@
 #include <asio/use_awaitable.hpp>
 
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
 #include <utility>
 
+#include "common/console.hpp"
 #include "runtime/time.hpp"
 
 namespace velmot::comm::can {
@@ -25,12 +25,6 @@ using runtime::Receiver;
 using runtime::Sender;
 
 constexpr auto k_receive_error_pause = std::chrono::milliseconds(100);
-
-void print_line(const std::string& prefix, const std::string& text) {
-    const std::string line = prefix + text + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-}
 
 // What one round handles.
 struct Event {
@@ -141,7 +135,7 @@ asio::awaitable<Event> wait_event(CanDevice& socket, Receiver<CanMessage>& outgo
 
 asio::awaitable<void> write_message(CanDevice& socket, const CanMessage& message) {
     auto written = co_await socket.write(message.to_frame());
-    if (!written) print_line("Failed to send CAN frame: ", written.error().message);
+    if (!written) write_stderr("Failed to send CAN frame: " + written.error().message + "\n");
 }
 
 }  // namespace
@@ -164,7 +158,7 @@ asio::awaitable<void> run_can_io_task(CanDevice socket, Receiver<CanMessage> out
             if (!incoming.send(CanMessage::from_frame(event.frame))) co_return;
             break;
         case Event::Kind::read_error:
-            print_line("Failed to receive CAN frame: ", event.error.message);
+            write_stderr("Failed to receive CAN frame: " + event.error.message + "\n");
             co_await runtime::sleep(k_receive_error_pause);
             break;
         }

@@ -5,11 +5,11 @@
 // child has exited.
 #include "comm/can/interface_provisioning.hpp"
 
-#include <cstdio>
 #include <vector>
 
 #include "comm/can/child_process.hpp"
 #include "comm/can/ip_link_details.hpp"
+#include "common/console.hpp"
 
 namespace velmot::comm::can {
 
@@ -17,12 +17,7 @@ namespace {
 
 using Arguments = std::vector<std::string>;
 
-// One write per line so that lines of concurrent callers do not interleave; flushed at once.
-void print_line(const std::string& line) {
-    const std::string text = line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
+void print_line(const std::string& line) { write_stderr(line + "\n"); }
 
 std::string join(const Arguments& arguments) {
     std::string joined;
