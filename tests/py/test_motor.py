@@ -339,7 +339,8 @@ def test_lookups_by_slot_take_the_first_device(peer):
     second.set_target(2.0)
     motor.set_target(1, 3.0)
     assert (first.get_target(), second.get_target()) == (3.0, 2.0)
-    assert len(frames_through_marker(peer, motor, 8)) == 8  # the two add sequences
+    motor.broadcast()  # the later Device wins the shared slot
+    assert peer.recv(9)[-1] == (HOST, h("00 00 C8 00 00 00 00 00"))
     peer.send([(0x202, h("0000803F0A000A00"))])
     wait_for_record(second.get_watch_data, {"position": 1.0, "speed": 1.0, "current": f32(0.1)})
     assert motor.get_watch_data(1) == ZEROS  # the first Device's, which got nothing
