@@ -92,33 +92,38 @@ AllowThreads::~AllowThreads() noexcept(false) {
     pending_release::drain();
 }
 
-GilGuard::GilGuard() : acquired_(!t_holds_gil) {
-    if (!acquired_) {
+GilGuard::GilGuard() {
+    if (t_holds_gil) {
         return;
     }
     if (_Py_IsFinalizing()) {
         park_forever();
     }
     if (t_released_state != nullptr) {
-        PyEval_RestoreThread(t_released_state);
+        state_ = t_released_state;
+        PyEval_RestoreThread(state_);
     } else if (t_attachment.state == nullptr) {
         t_attachment.attach();
+        state_ = t_attachment.state;
     } else {
-        PyEval_RestoreThread(t_attachment.state);
+        state_ = t_attachment.state;
+        PyEval_RestoreThread(state_);
     }
     t_holds_gil = true;
     pending_release::drain();
 }
 
 GilGuard::~GilGuard() {
-    if (!acquired_) {
+    if (state_ == nullptr) {
         return;
     }
     t_holds_gil = false;
     // A call made under this guard that had to wait for the GIL while the interpreter started
     // finalizing is ended by CPython with pthread_exit inside its wait: the forced unwind reaches
-    // this destructor without the GIL, and releasing it then would be a fatal error.
-    if (_Py_IsFinalizing() && !PyGILState_Check()) {
+    // this destructor without the GIL, and releasing it then would be a fatal error. The current
+    // thread state says whether this thread still holds the GIL; PyGILState_Check alone cannot,
+    // since it answers "yes" once finalization has torn down its thread-state key.
+    if (_Py_IsFinalizing() && (_PyThreadState_UncheckedGet() != state_ || !PyGILState_Check())) {
         return;
     }
     PyEval_SaveThread();  // keeps the thread state for the next acquisition

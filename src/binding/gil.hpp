@@ -66,7 +66,8 @@ public:
     GilGuard& operator=(const GilGuard&) = delete;
 
 private:
-    bool acquired_;
+    // The thread state this guard swapped in; null when the guard is a nested no-op.
+    PyThreadState* state_ = nullptr;
 };
 
 }  // namespace velmot::binding
