@@ -57,6 +57,10 @@ std::optional<CanMessage> CanDeviceAsync::receive_timeout(std::uint64_t timeout_
 
 asio::awaitable<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(std::uint64_t timeout_ms) const {
     auto incoming = incoming_;  // the device may be released while this waits
+    // A frame already queued is taken without a timer (the receive loop of a busy bus).
+    if (auto guard = incoming->mutex.try_lock()) {
+        if (auto message = incoming->receiver.try_recv().value) co_return message;
+    }
     auto guard = co_await incoming->mutex.lock();
     auto received = co_await runtime::timeout(runtime::millis_to_duration(timeout_ms), incoming->receiver.recv());
     if (!received) co_return std::nullopt;

@@ -48,6 +48,9 @@ public:
 
     const std::string& interface() const noexcept { return interface_; }
 
+    // True once the I/O task has ended: the receive queue then stays empty for good.
+    bool io_task_finished() const { return task_.is_finished(); }
+
 private:
     struct Incoming {
         explicit Incoming(runtime::Receiver<CanMessage> receiver) : receiver(std::move(receiver)) {}
