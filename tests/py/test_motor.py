@@ -768,6 +768,7 @@ def test_classes_have_only_the_listed_members(cls):
     assert public == set(METHODS[cls]) | set(PROPERTIES[cls])
 
 
+@pytest.mark.skipif(IS_PYPY, reason="PyPy hides property docstrings of C types")
 @pytest.mark.parametrize("cls,name", [(c, n) for c in sorted(PROPERTIES) for n in PROPERTIES[c]])
 def test_property_docstrings(cls, name):
     doc = vars(getattr(velmot, cls))[name].__doc__
