@@ -23,7 +23,7 @@ using namespace binding;
 
 using MotorBox = std::unique_ptr<Motor>;
 
-constexpr Signature<Str, Opt<U32>, Opt<U32>> k_new{"Motor", {arg("interface"), arg_default("host"), arg_default("host_id")}};
+constexpr Signature<Str, Opt<U32>, Opt<U32>> k_new{"Motor", {arg("interface"), arg_default_none("host"), arg_default_none("host_id")}};
 constexpr Signature<U8, U32, Str> k_add_device{"Motor.add_device",
                                                {arg("slot_index"), arg("node_id"), arg("mode")}};
 constexpr Signature<U8, F32> k_set_target{"Motor.set_target", {arg("slot_index"), arg("value")}};
