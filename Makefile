@@ -83,9 +83,11 @@ bench: setup build
 	$(VENV)/cpython/bin/python bench/vcanbus_throughput.py
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/can_device_calls.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/can_device_calls.py
+	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/motor_calls.py
+	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/motor_calls.py
 
 demo: setup build
-	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python examples/demo.py
+	PYTHONPATH=$(BUILD)/cpython/python sim/with-bus can0 -- $(VENV)/cpython/bin/python examples/demo.py
 
 clean:
 	rm -rf $(BUILD)
