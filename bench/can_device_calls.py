@@ -16,7 +16,6 @@ script starts its own bus and re-runs itself on it when not already on one). Sin
 import json
 import mmap
 import os
-import shutil
 import socket
 import statistics
 import struct
@@ -25,12 +24,9 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "sim"))
-from vcansim.bus import Bus, daemon_path, preload_path  # noqa: E402
+from bus_plumbing import (IS_PYPY, bus_clients, find_cpython, import_velmot, on_bus,
+                          open_client_ids, rerun_on_a_bus, wait_delivered)
 
-IS_PYPY = sys.implementation.name == "pypy"
-FLAVOUR = "pypy" if IS_PYPY else "cpython"
 ROUNDS = 15
 CALLS = 2000            # calls per round (frames queued per round for the receive figures)
 E2E_FRAMES = 200_000
@@ -67,46 +63,6 @@ print(json.dumps({"got": got, "first": first, "last": last}), flush=True)
 '''
 
 
-def on_bus():
-    try:
-        with open("/proc/self/maps") as f:
-            return bool(os.environ.get("VCAN_SIM_DIR")) and \
-                os.path.basename(preload_path()) in f.read()
-    except OSError:
-        return False
-
-
-def rerun_on_a_bus():
-    """Starts a bus, runs this script again on it and returns its exit status."""
-    with Bus((IFACE,)) as bus:
-        env = bus.env()
-        build = os.path.join(ROOT, "build", FLAVOUR, "python")
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (env.get("PYTHONPATH"), build) if p)
-        return subprocess.call([sys.executable, os.path.abspath(__file__)] + sys.argv[1:], env=env)
-
-
-def bus_clients():
-    done = subprocess.run([daemon_path(), "--stats", os.environ["VCAN_SIM_DIR"]],
-                          stdout=subprocess.PIPE, check=True)
-    return json.loads(done.stdout)["interfaces"][IFACE]["clients"]
-
-
-def open_client_ids():
-    return {c["id"] for c in bus_clients() if c["open"]}
-
-
-def wait_delivered(client_ids, count, timeout=30.0):
-    """Waits until the daemon has handed `count` frames to each of `client_ids`."""
-    deadline = time.monotonic() + timeout
-    while True:
-        delivered = {c["id"]: c["delivered"] for c in bus_clients() if c["id"] in client_ids}
-        if all(delivered.get(i, 0) >= count for i in client_ids):
-            return
-        if time.monotonic() > deadline:
-            raise RuntimeError("frames not delivered: %r of %d" % (delivered, count))
-        time.sleep(0.005)
-
-
 def median_ns(samples):
     return statistics.median(samples)
 
@@ -127,16 +83,16 @@ def velmot_send_ns(velmot):
 
 def velmot_take_ns(velmot):
     """try_receive() taking a frame another device of this process put on the bus."""
-    before = open_client_ids()
+    before = open_client_ids(IFACE)
     rx = velmot.CanDeviceNonBlocking(IFACE)
-    rx_ids = open_client_ids() - before
+    rx_ids = open_client_ids(IFACE) - before
     tx = velmot.CanDeviceNonBlocking(IFACE)
     take, samples, misses, queued = rx.try_receive, [], 0, 0
     for _ in range(ROUNDS):
         for i in range(CALLS):
             tx.send(0x200 + (i & 0xFF), PAYLOAD)
         queued += CALLS
-        wait_delivered(rx_ids, queued)
+        wait_delivered(IFACE, rx_ids, queued)
         time.sleep(0.1)  # the I/O task moves the delivered frames into the queue
         start = time.perf_counter_ns()
         for _ in range(CALLS):
@@ -150,9 +106,9 @@ def velmot_take_ns(velmot):
 
 def python_can_ns():
     import can
-    before = open_client_ids()
+    before = open_client_ids(IFACE)
     rx = can.Bus(interface="socketcan", channel=IFACE)
-    rx_ids = open_client_ids() - before
+    rx_ids = open_client_ids(IFACE) - before
     tx = can.Bus(interface="socketcan", channel=IFACE)
     # Room for a whole round in the send buffer, so send() measures the call and not a wait
     # for the daemon (SO_SNDBUFFORCE needs privileges; SO_SNDBUF is capped by the kernel).
@@ -172,7 +128,7 @@ def python_can_ns():
                 send(msg, 5.0)
             send_samples.append((time.perf_counter_ns() - start) / CALLS)
             queued += CALLS
-            wait_delivered(rx_ids, queued)
+            wait_delivered(IFACE, rx_ids, queued)
             start = time.perf_counter_ns()
             for _ in range(CALLS):
                 if recv(0) is None:
@@ -186,25 +142,17 @@ def python_can_ns():
 
 # --- end to end ----------------------------------------------------------------------------------
 
-def find_cpython():
-    for path in (os.path.join(ROOT, ".venv", "cpython", "bin", "python"),
-                 sys.executable if not IS_PYPY else "", shutil.which("python3") or ""):
-        if path and os.access(path, os.X_OK):
-            return path
-    raise RuntimeError("no CPython interpreter for the reader process")
-
-
 def end_to_end(velmot, workdir):
     progress_path = os.path.join(workdir, "progress")
     with open(progress_path, "wb") as f:
         f.write(bytes(8))
     with open(progress_path, "r+b") as f:
         progress = mmap.mmap(f.fileno(), 8)
-    before = open_client_ids()
+    before = open_client_ids(IFACE)
     reader = subprocess.Popen([find_cpython(), "-c", READER, IFACE, str(E2E_FRAMES), progress_path],
                               stdout=subprocess.PIPE, text=True)
     assert reader.stdout.readline() == "ready\n"
-    reader_ids = open_client_ids() - before
+    reader_ids = open_client_ids(IFACE) - before
     dev = velmot.CanDeviceNonBlocking(IFACE)
     send, received = dev.send, lambda: struct.unpack("<Q", progress[:8])[0]
     sent, start = 0, time.monotonic()
@@ -217,7 +165,7 @@ def end_to_end(velmot, workdir):
             send(i & 0x7FF, PAYLOAD)
         sent += room
     result = json.loads(reader.communicate(timeout=120)[0])
-    stats = [c for c in bus_clients() if c["id"] in reader_ids]
+    stats = [c for c in bus_clients(IFACE) if c["id"] in reader_ids]
     del dev
     return {"sent": sent, "got": result["got"], "seconds": result["last"] - start,
             "dropped": sum(c["dropped"] for c in stats),
@@ -232,11 +180,8 @@ def fmt_ns(ns):
 
 def main():
     if not on_bus():
-        return rerun_on_a_bus()
-    build = os.path.join(ROOT, "build", FLAVOUR, "python")
-    if build not in sys.path:
-        sys.path.append(build)
-    import velmot
+        return rerun_on_a_bus(__file__, IFACE)
+    velmot = import_velmot()
 
     v_send = velmot_send_ns(velmot)
     v_take, v_misses = velmot_take_ns(velmot)

@@ -23,19 +23,14 @@ starts its own bus and re-runs itself on it when not already on one). Peers alwa
 """
 import gc
 import json
-import os
-import shutil
 import statistics
 import subprocess
 import sys
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "sim"))
-from vcansim.bus import Bus, daemon_path, shim_loaded  # noqa: E402
+from bus_plumbing import dropped, find_cpython, import_velmot, on_bus, open_client_ids, \
+    rerun_on_a_bus
 
-IS_PYPY = sys.implementation.name == "pypy"
-FLAVOUR = "pypy" if IS_PYPY else "cpython"
 IFACE = "can0"
 HOST = 0x100
 NODES = (0x201, 0x202, 0x203, 0x204)   # node of slot k is NODES[k]
@@ -115,38 +110,7 @@ elif mode == "feedback":
 '''
 
 
-# --- bus plumbing --------------------------------------------------------------------------------
-
-def rerun_on_a_bus():
-    """Starts a bus, runs this script again on it and returns its exit status."""
-    with Bus((IFACE,)) as bus:
-        env = bus.env()
-        build = os.path.join(ROOT, "build", FLAVOUR, "python")
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (env.get("PYTHONPATH"), build) if p)
-        return subprocess.call([sys.executable, os.path.abspath(__file__)] + sys.argv[1:], env=env)
-
-
-def bus_clients():
-    done = subprocess.run([daemon_path(), "--stats", os.environ["VCAN_SIM_DIR"]],
-                          stdout=subprocess.PIPE, check=True)
-    return json.loads(done.stdout)["interfaces"][IFACE]["clients"]
-
-
-def open_client_ids():
-    return {c["id"] for c in bus_clients() if c["open"]}
-
-
-def dropped(client_ids):
-    return sum(c["dropped"] for c in bus_clients() if c["id"] in client_ids)
-
-
-def find_cpython():
-    for path in (os.path.join(ROOT, ".venv", "cpython", "bin", "python"),
-                 sys.executable if not IS_PYPY else "", shutil.which("python3") or ""):
-        if path and os.access(path, os.X_OK):
-            return path
-    raise RuntimeError("no CPython interpreter for the peer processes")
-
+# --- peers ---------------------------------------------------------------------------------------
 
 class Peer:
     """One CPython peer process in a mode of PEER; ready (its socket bound) once constructed."""
@@ -221,7 +185,7 @@ def routed_feedback(devices, rate, base, client_ids):
     last_seq = {k: base + max(i for i in range(FEEDBACK_FRAMES) if i % len(NODES) == k)
                 for k in range(len(NODES))}
     final = devices[(FEEDBACK_FRAMES - 1) % len(NODES)]
-    drops_before = dropped(client_ids)
+    drops_before = dropped(IFACE, client_ids)
     cpu0 = time.process_time()
     peer.go()
     seen, changed = None, time.monotonic()
@@ -241,7 +205,7 @@ def routed_feedback(devices, rate, base, client_ids):
     sent = peer.result()
     last_read = [d.get_watch_data()["position"] for d in devices]
     complete = done_ns is not None and all(last_read[k] == last_seq[k] for k in last_seq)
-    drops = dropped(client_ids) - drops_before
+    drops = dropped(IFACE, client_ids) - drops_before
     seconds = ((done_ns if done_ns else time.monotonic_ns()) - sent["first"]) / 1e9
     return {"rate": rate, "offered": FEEDBACK_FRAMES / ((sent["last"] - sent["first"]) / 1e9),
             "routed": FEEDBACK_FRAMES / seconds, "drops": drops, "complete": complete,
@@ -272,9 +236,9 @@ def verdict(met):
 
 
 def measure(velmot):
-    before = open_client_ids()
+    before = open_client_ids(IFACE)
     motor = velmot.Motor(IFACE, host=HOST)
-    ours = open_client_ids() - before
+    ours = open_client_ids(IFACE) - before
     devices = [motor.add_device(slot_index=k, node_id=n, mode="speed")
                for k, n in enumerate(NODES)]
     for k, d in enumerate(devices):
@@ -352,12 +316,9 @@ def failures(f):
 
 
 def main():
-    if not shim_loaded() or not os.environ.get("VCAN_SIM_DIR"):
-        return rerun_on_a_bus()
-    build = os.path.join(ROOT, "build", FLAVOUR, "python")
-    if build not in sys.path:
-        sys.path.append(build)
-    import velmot
+    if not on_bus():
+        return rerun_on_a_bus(__file__, IFACE)
+    velmot = import_velmot()
 
     figures = measure(velmot)
     report(figures)
