@@ -20,6 +20,7 @@ import time
 import pytest
 
 import velmot
+from can_peer import Peer
 from vcansim.bus import daemon_path, preload_path, shim_loaded
 
 IS_PYPY = sys.implementation.name == "pypy"
@@ -41,80 +42,6 @@ pytestmark = needs_classes
 
 
 # --- peers ---------------------------------------------------------------------------------------
-
-# A raw CAN socket driven by JSON lines on stdin: {"send": [[can_id, hex]...], "gap": s,
-# "delay": s} answers "sent" after the last frame; {"recv": n, "timeout": s} answers the frames
-# (at most n) that arrived within the timeout. The receive buffer is large so bursts are kept.
-PEER = r'''
-import json, socket, struct, sys, time
-FMT = "<IB3x8s"
-s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
-s.bind((sys.argv[1],))
-print("ready", flush=True)
-def recv(count, timeout):
-    frames, deadline = [], time.monotonic() + timeout
-    while len(frames) < count:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            break
-        s.settimeout(left)
-        try:
-            can_id, dlc, data = struct.unpack(FMT, s.recv(16))
-        except socket.timeout:
-            break
-        frames.append([can_id, data[:dlc].hex()])
-    return frames
-for line in sys.stdin:
-    cmd = json.loads(line)
-    if "send" in cmd:
-        time.sleep(cmd.get("delay", 0))
-        for i, (can_id, data) in enumerate(cmd["send"]):
-            if i:
-                time.sleep(cmd.get("gap", 0))
-            data = bytes.fromhex(data)
-            s.send(struct.pack(FMT, can_id, len(data), data))
-        print(json.dumps("sent"), flush=True)
-    else:
-        print(json.dumps(recv(cmd["recv"], cmd["timeout"])), flush=True)
-'''
-
-
-class Peer:
-    """One peer process bound to `iface` before the constructor returns."""
-
-    def __init__(self, cpython, iface):
-        self.proc = subprocess.Popen([cpython, "-c", PEER, iface], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()
-        assert line == "ready\n", self.proc.stderr.read()
-
-    def post(self, **cmd):
-        self.proc.stdin.write(json.dumps(cmd) + "\n")
-        self.proc.stdin.flush()
-
-    def reply(self):
-        line = self.proc.stdout.readline()
-        assert line, self.proc.stderr.read()
-        return json.loads(line)
-
-    def send(self, frames, **timing):
-        """Sends (can_id, bytes) frames; returns once they are written."""
-        self.post(send=[[i, bytes(d).hex()] for i, d in frames], **timing)
-        assert self.reply() == "sent"
-
-    def recv(self, count, timeout=15.0):
-        self.post(recv=count, timeout=timeout)
-        return [(i, bytes.fromhex(d)) for i, d in self.reply()]
-
-    def close(self):
-        self.proc.stdin.close()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-
 
 @pytest.fixture
 def bus(vcan_bus):

@@ -23,6 +23,7 @@ import time
 import pytest
 
 import velmot
+from can_peer import Peer
 from vcansim import dr_v1_frames as fr
 from vcansim.bus import shim_loaded
 
@@ -56,66 +57,6 @@ def unknown_mode(text):
 
 
 # --- peer ----------------------------------------------------------------------------------------
-
-# A raw CAN socket driven by JSON lines on stdin: {"send": [[can_id, hex]...]} answers "sent" once
-# written; {"recv": n, "timeout": s} answers the frames (at most n) that arrived within the
-# timeout, as [can_id with flags, hex].
-PEER = r'''
-import json, socket, struct, sys, time
-FMT = "=IB3x8s"
-s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
-s.bind((sys.argv[1],))
-print("ready", flush=True)
-for line in sys.stdin:
-    cmd = json.loads(line)
-    if "send" in cmd:
-        for can_id, data in cmd["send"]:
-            data = bytes.fromhex(data)
-            s.send(struct.pack(FMT, can_id, len(data), data))
-        print(json.dumps("sent"), flush=True)
-        continue
-    frames, deadline = [], time.monotonic() + cmd["timeout"]
-    while len(frames) < cmd["recv"] and time.monotonic() < deadline:
-        s.settimeout(max(deadline - time.monotonic(), 0.001))
-        try:
-            can_id, dlc, data = struct.unpack(FMT, s.recv(16))
-        except socket.timeout:
-            break
-        frames.append([can_id, data[:dlc].hex()])
-    print(json.dumps(frames), flush=True)
-'''
-
-
-class Peer:
-    def __init__(self, cpython, iface="can0"):
-        self.proc = subprocess.Popen([cpython, "-c", PEER, iface], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()
-        assert line == "ready\n", self.proc.stderr.read()
-
-    def _ask(self, **cmd):
-        self.proc.stdin.write(json.dumps(cmd) + "\n")
-        self.proc.stdin.flush()
-        line = self.proc.stdout.readline()
-        assert line, self.proc.stderr.read()
-        return json.loads(line)
-
-    def send(self, frames):
-        """Writes (can_id with flags, bytes) frames in order."""
-        assert self._ask(send=[[i, bytes(d).hex()] for i, d in frames]) == "sent"
-
-    def recv(self, count, timeout=15.0):
-        return [(i, bytes.fromhex(d)) for i, d in self._ask(recv=count, timeout=timeout)]
-
-    def close(self):
-        self.proc.stdin.close()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-
 
 @pytest.fixture
 def bus(vcan_bus):
