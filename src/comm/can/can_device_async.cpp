@@ -12,6 +12,13 @@
 
 namespace velmot::comm::can {
 
+// A frame already queued, taken without a trip through the runtime. try_lock succeeds only when
+// nobody holds or waits for the receive lock, so no waiting receiver is overtaken.
+std::optional<CanMessage> CanDeviceAsync::take_if_queued(Incoming& incoming) {
+    if (auto guard = incoming.mutex.try_lock()) return incoming.receiver.try_recv().value;
+    return std::nullopt;
+}
+
 CanDeviceAsync::CanDeviceAsync(std::string interface, runtime::Sender<CanMessage> outgoing,
                                std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task)
     : interface_(std::move(interface)),
@@ -46,21 +53,14 @@ std::optional<CanMessage> CanDeviceAsync::try_receive() const {
 
 std::optional<CanMessage> CanDeviceAsync::receive_timeout(std::uint64_t timeout_ms) const {
     if (timeout_ms == 0) return try_receive();
-    // A frame already queued is taken without a trip through the runtime. try_lock succeeds only
-    // when nobody holds or waits for the lock, so no waiting receiver is overtaken.
-    if (auto guard = incoming_->mutex.try_lock()) {
-        if (auto message = incoming_->receiver.try_recv().value) return message;
-    }
+    if (auto message = take_if_queued(*incoming_)) return message;
     auto& rt = runtime::get_runtime();
     return rt.block_in_place([&] { return rt.block_on(receive_timeout_async(timeout_ms)); });
 }
 
 asio::awaitable<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(std::uint64_t timeout_ms) const {
     auto incoming = incoming_;  // the device may be released while this waits
-    // A frame already queued is taken without a timer (the receive loop of a busy bus).
-    if (auto guard = incoming->mutex.try_lock()) {
-        if (auto message = incoming->receiver.try_recv().value) co_return message;
-    }
+    if (auto message = take_if_queued(*incoming)) co_return message;  // no timer on a busy bus
     auto guard = co_await incoming->mutex.lock();
     auto received = co_await runtime::timeout(runtime::millis_to_duration(timeout_ms), incoming->receiver.recv());
     if (!received) co_return std::nullopt;

@@ -58,6 +58,8 @@ private:
         runtime::Receiver<CanMessage> receiver;  // used only while `mutex` is held
     };
 
+    static std::optional<CanMessage> take_if_queued(Incoming& incoming);
+
     CanDeviceAsync(std::string interface, runtime::Sender<CanMessage> outgoing,
                    std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task);
 
