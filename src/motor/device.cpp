@@ -10,6 +10,8 @@
 
 namespace velmot::motor {
 
+static_assert(std::atomic<float>::is_always_lock_free, "a target read must never take a lock");
+
 Result<void> send_enter_configure_unicast(const CanDeviceAsync& can, std::uint32_t host_id, std::uint32_t node_id) {
     return queue_enter_session(can, host_id, dr_v1::destination_of(node_id));
 }
@@ -32,13 +34,11 @@ std::uint16_t Device::destination() const noexcept {
 }
 
 float Device::get_target() const {
-    std::lock_guard lock(target_mutex_);
-    return target_;
+    return target_.load(std::memory_order_acquire);
 }
 
 void Device::set_target(float value) {
-    std::lock_guard lock(target_mutex_);
-    target_ = value;
+    target_.store(value, std::memory_order_release);
 }
 
 Result<void> Device::enter_configure() const {

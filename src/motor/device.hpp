@@ -7,15 +7,16 @@
 // an update, the receiver. It holds its own share of the CAN device, so it stays usable (targets,
 // configuration frames, its last feedback record) after its group is gone.
 //
-// Thread-safety: every member may be called from any thread. The target is behind a plain mutex
-// held for one read or write (lock order: the group's device list, then a target). The feedback
+// Thread-safety: every member may be called from any thread. The target is one atomic value, read
+// or written whole (a lock-free stand-in for a mutex held for one read or write, so the broadcast
+// that reads it under the group's device-list lock takes no second lock). The feedback
 // record is behind an AsyncMutex: the receiver awaits it, synchronous readers block in place; both
 // copy the whole record under the lock, so no reader mixes fields of two frames.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
+#include <atomic>
 
 #include <asio/awaitable.hpp>
 
@@ -77,8 +78,7 @@ private:
     const std::uint32_t host_id_;
     const std::shared_ptr<CanDeviceAsync> can_;
 
-    mutable std::mutex target_mutex_;
-    float target_ = 0.0f;  // guarded by target_mutex_
+    std::atomic<float> target_{0.0f};
 
     mutable runtime::AsyncMutex watch_mutex_;
     WatchData watch_;  // guarded by watch_mutex_

@@ -5,8 +5,8 @@
 // Ownership: shared by the group and its feedback receiver.
 //
 // Thread-safety: every member may be called from any thread. The list lock is held only for the
-// list operation itself (and, in encode_targets, around each Device's target lock: lock order list,
-// then target); Device operations that may wait run after it is released, and the lock is never
+// list operation itself (in encode_targets, around the read of each Device's target, which takes no
+// lock); Device operations that may wait run after it is released, and the lock is never
 // held across an await.
 #pragma once
 
