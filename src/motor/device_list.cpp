@@ -29,11 +29,6 @@ std::shared_ptr<Device> DeviceList::first_with_node(std::uint32_t node_id) const
     return first_where([=](const Device& d) { return d.node_id() == node_id; });
 }
 
-std::vector<std::shared_ptr<Device>> DeviceList::snapshot() const {
-    std::lock_guard lock(mutex_);
-    return devices_;
-}
-
 std::size_t DeviceList::size() const {
     std::lock_guard lock(mutex_);
     return devices_.size();

@@ -27,8 +27,6 @@ public:
     std::shared_ptr<Device> first_with_slot(std::uint8_t slot_index) const;
     std::shared_ptr<Device> first_with_node(std::uint32_t node_id) const;
 
-    // A copy of the list.
-    std::vector<std::shared_ptr<Device>> snapshot() const;
     std::size_t size() const;
 
     // The broadcast target frame: every Device's encoded target at its slot, in registration

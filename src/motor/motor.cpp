@@ -70,10 +70,6 @@ Result<void> Motor::set_foc_mode_broadcast(FocMode mode) const {
     return queue_frame(*can_, host_id_, dr_v1::set_mode_frame(BROADCAST_DEST, mode));
 }
 
-std::vector<std::shared_ptr<Device>> Motor::devices() const {
-    return devices_->snapshot();
-}
-
 std::size_t Motor::device_count() const {
     return devices_->size();
 }

@@ -15,7 +15,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "comm/can/can_device_async.hpp"
 #include "common/result.hpp"
@@ -55,7 +54,6 @@ public:
     // Changes no Device's stored mode.
     Result<void> set_foc_mode_broadcast(FocMode mode) const;
 
-    std::vector<std::shared_ptr<Device>> devices() const;
     std::size_t device_count() const;
 
 private:

@@ -142,8 +142,8 @@ Ref new_device_object(std::shared_ptr<Device> device) {
     return new_instance<DeviceShare>(std::move(device));
 }
 
-Ref device_class_item(PyObject* /*module*/) {
-    return Ref::new_ref(reinterpret_cast<PyObject*>(build_class<DeviceShare>(k_class)));
+Ref device_class_item(PyObject* module) {
+    return class_item<DeviceShare, k_class>(module);
 }
 
 }  // namespace velmot::motor

@@ -198,8 +198,8 @@ const ClassDef k_class{
 
 }  // namespace
 
-Ref motor_class_item(PyObject* /*module*/) {
-    return Ref::new_ref(reinterpret_cast<PyObject*>(build_class<MotorBox>(k_class)));
+Ref motor_class_item(PyObject* module) {
+    return class_item<MotorBox, k_class>(module);
 }
 
 }  // namespace velmot::motor
