@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "binding/error.hpp"
+#include "binding/ref.hpp"
 
 namespace velmot::binding {
 namespace {
@@ -137,6 +138,14 @@ void bind_tuple(const char* function, std::span<const Param> params, PyObject* a
         }
     }
     finish(function, params, out);
+}
+
+void refuse_keywords(const char* function, PyObject* kwargs) {
+    if (kwargs == nullptr || PyDict_Size(kwargs) == 0) {
+        return;
+    }
+    Ref no_positional = Ref::steal(check(PyTuple_New(0)));
+    bind_tuple(function, {}, no_positional.get(), kwargs, nullptr);
 }
 
 }  // namespace velmot::binding

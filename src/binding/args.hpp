@@ -47,4 +47,8 @@ void bind_fastcall(const char* function, std::span<const Param> params, PyObject
 void bind_tuple(const char* function, std::span<const Param> params, PyObject* args,
                 PyObject* kwargs, PyObject** out);
 
+// For callables that take positional arguments only: any keyword raises the binder's usual
+// unexpected-keyword TypeError (throws PythonError). `kwargs` may be null.
+void refuse_keywords(const char* function, PyObject* kwargs);
+
 }  // namespace velmot::binding

@@ -59,9 +59,7 @@ Result<void> Device::start_calibration() const {
 
 WatchData Device::get_watch_data_blocking() const {
     // The lock is free unless the receiver is storing a record at this very moment.
-    if (auto guard = watch_mutex_.try_lock()) return watch_;
-    auto& rt = runtime::get_runtime();
-    auto guard = rt.block_in_place([&] { return watch_mutex_.blocking_lock(); });
+    auto guard = watch_mutex_.lock_in_place();
     return watch_;
 }
 

@@ -5,6 +5,7 @@
 
 #include "common/panic.hpp"
 #include "runtime/driving.hpp"
+#include "runtime/runtime.hpp"
 
 namespace velmot::runtime {
 
@@ -60,6 +61,11 @@ std::optional<AsyncMutex::Guard> AsyncMutex::try_lock() {
     if (state_->locked) return std::nullopt;
     state_->locked = true;
     return Guard(state_);
+}
+
+AsyncMutex::Guard AsyncMutex::lock_in_place() {
+    if (auto guard = try_lock()) return std::move(*guard);
+    return get_runtime().block_in_place([this] { return blocking_lock(); });
 }
 
 std::size_t AsyncMutex::waiting() const {

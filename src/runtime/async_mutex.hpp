@@ -64,6 +64,10 @@ public:
 
     std::optional<Guard> try_lock();
 
+    // For synchronous callers on any thread: takes a free lock at once; otherwise waits for it on
+    // the calling thread, through block_in_place when that thread drives the runtime.
+    Guard lock_in_place();
+
     // Number of queued waiters (diagnostics).
     std::size_t waiting() const;
 

@@ -57,16 +57,6 @@ void warn_if_coroutine(PyObject* func) {
     }
 }
 
-// Keyword arguments are refused with the binding layer's own unexpected-keyword TypeError, before
-// anything else happens.
-void refuse_keywords(PyObject* kwargs) {
-    if (kwargs == nullptr || PyDict_Size(kwargs) == 0) {
-        return;
-    }
-    Ref no_positional = Ref::steal(check(PyTuple_New(0)));
-    bind_tuple(k_call_name, {}, no_positional.get(), kwargs, nullptr);
-}
-
 // Stores the interval loop's task into the timer's fresh slot. Nobody else can hold the slot's
 // lock yet, so try_lock always succeeds; it never blocks, which also keeps a start from a runtime
 // worker thread legal.
@@ -108,7 +98,7 @@ Ref start_timer(const TimerWrapperState& wrapper, PyObject* args) {
 
 PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> PyObject* {
-        refuse_keywords(kwargs);
+        refuse_keywords(k_call_name, kwargs);
         Instance<TimerWrapperState>& instance = receiver<TimerWrapperState>(self, k_call_name);
         BorrowGuard<Access::shared> borrow(instance.borrow);
         return start_timer(instance.value(), args).release();

@@ -27,7 +27,16 @@ def test_module_docstring_is_one_line_and_panic_exception_is_hidden():
     import velmot
     assert velmot.__doc__ and "\n" not in velmot.__doc__.strip()
     assert not hasattr(velmot, "PanicException")
-    assert all(hasattr(velmot, name) for name in getattr(velmot, "__all__", []))
+    assert all(hasattr(velmot, name) for name in velmot.__all__)
+
+
+def test_all_lists_every_name_in_registration_order():
+    import velmot
+    assert velmot.__all__ == [
+        "AsyncHandle", "CanDevice", "CanDeviceNonBlocking", "Device", "Motor", "PrecisionTimer",
+        "TaskManager", "RunAsync", "Timer", "TimerHandle", "TimerWrapper", "timer",
+        "precision_timer", "run_async", "get_task_manager", "shutdown_all", "block_all",
+        "block_until"]
 
 
 def exported_symbols(path):

@@ -38,7 +38,6 @@ ID_TOO_LARGE = "CAN ID too large"
 MISSING_HOST = "missing host CAN id: use second argument or host= / host_id="
 BOTH_HOSTS = "pass only one of 'host' or 'host_id', not both"
 
-pytestmark = pytest.mark.skipif(not hasattr(velmot, "Motor"), reason="velmot has no Motor class")
 needs_shim = pytest.mark.skipif(not shim_loaded(),
                                 reason="not started under sim/with-bus: no SocketCAN shim")
 

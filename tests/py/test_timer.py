@@ -14,11 +14,6 @@ import velmot
 
 IS_PYPY = sys.implementation.name == "pypy"
 
-# The registry's Python view; the registry tests need it.
-needs_task_manager = pytest.mark.skipif(not hasattr(velmot, "get_task_manager"),
-                                        reason="velmot.get_task_manager is not built yet")
-
-
 def task_counts():
     manager = velmot.get_task_manager()
     return manager.running_count, manager.total_count
@@ -285,7 +280,6 @@ def test_failing_coroutine_check_is_silent(capfd, handles):
     assert "Warning" not in capfd.readouterr().err
 
 
-@needs_task_manager
 @pytest.mark.parametrize("make, mode", PRECISIONS)
 def test_the_registry_counts_a_started_timer_until_its_handle_goes(capfd, make, mode):
     running, total = task_counts()
@@ -359,7 +353,6 @@ def test_dropped_running_handle_warns_and_stops(capfd, handles, make, mode):
     assert len(calls) == settled
 
 
-@needs_task_manager
 def test_dropping_a_running_handle_unregisters_it():
     running, total = task_counts()
     velmot.precision_timer(50.0)(noop)()

@@ -13,8 +13,6 @@ import velmot
 BUILD = os.path.dirname(velmot.__file__)
 
 
-@pytest.mark.skipif(not hasattr(velmot, "get_task_manager"),
-                    reason="velmot.get_task_manager is not built yet")
 def test_timers_started_after_the_shutdown_flag_never_tick(run_python):
     result = run_python("""
         import time, velmot

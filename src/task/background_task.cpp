@@ -1,0 +1,57 @@
+// Background tasks: the blocking-pool job that makes the call and the runtime task awaiting it.
+//
+// Thread-safety: see background_task.hpp. The job shares only the completion flags and `running`.
+#include "task/background_task.hpp"
+
+#include <utility>
+
+#include "common/panic.hpp"
+#include "runtime/runtime.hpp"
+
+namespace velmot::task {
+
+namespace {
+
+// Marks the end of the task however the job ends (also by a Panic of the call, or by the forced
+// unwinding of a thread the interpreter ends), so that no waiter is left waiting.
+struct FinishTask {
+    TaskCompletion& completion;
+    std::atomic<bool>& running;
+
+    ~FinishTask() {
+        completion.mark_completed();
+        running.store(false, std::memory_order_seq_cst);
+    }
+};
+
+struct CallJob {
+    std::shared_ptr<TaskCompletion> completion;
+    RunningFlag running;
+    std::unique_ptr<BackgroundCall> call;
+
+    void operator()() {
+        FinishTask finish{*completion, *running};
+        const CallPermission permission(*completion, *running);
+        if (permission.granted()) call->call(permission);
+    }
+};
+
+// The runtime task of a background task: it only waits for the job. A Panic of the call was
+// reported where it was raised and ends the task quietly.
+asio::awaitable<void> await_call(runtime::BlockingHandle<void> job) {
+    try {
+        (void)co_await job.join();
+    } catch (const Panic&) {
+    }
+}
+
+}  // namespace
+
+runtime::TaskHandle<void> start_background_task(std::shared_ptr<TaskCompletion> completion, RunningFlag running,
+                                                std::unique_ptr<BackgroundCall> call) {
+    auto& rt = runtime::get_runtime();
+    auto job = rt.spawn_blocking(CallJob{std::move(completion), std::move(running), std::move(call)});
+    return rt.spawn(await_call(std::move(job)));
+}
+
+}  // namespace velmot::task
