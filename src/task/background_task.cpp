@@ -1,11 +1,10 @@
-// Background tasks: the blocking-pool job that makes the call and the runtime task awaiting it.
+// Background tasks: the blocking-pool job that makes the call.
 //
 // Thread-safety: see background_task.hpp. The job shares only the completion flags and `running`.
 #include "task/background_task.hpp"
 
 #include <utility>
 
-#include "common/panic.hpp"
 #include "runtime/runtime.hpp"
 
 namespace velmot::task {
@@ -36,22 +35,14 @@ struct CallJob {
     }
 };
 
-// The runtime task of a background task: it only waits for the job. A Panic of the call was
-// reported where it was raised and ends the task quietly.
-asio::awaitable<void> await_call(runtime::BlockingHandle<void> job) {
-    try {
-        (void)co_await job.join();
-    } catch (const Panic&) {
-    }
-}
-
 }  // namespace
 
-runtime::TaskHandle<void> start_background_task(std::shared_ptr<TaskCompletion> completion, RunningFlag running,
-                                                std::unique_ptr<BackgroundCall> call) {
-    auto& rt = runtime::get_runtime();
-    auto job = rt.spawn_blocking(CallJob{std::move(completion), std::move(running), std::move(call)});
-    return rt.spawn(await_call(std::move(job)));
+void start_background_task(std::shared_ptr<TaskCompletion> completion, RunningFlag running,
+                           std::unique_ptr<BackgroundCall> call) {
+    // A Panic of the call was reported where it was raised; the detached job's outcome drops it.
+    runtime::get_runtime()
+        .spawn_blocking(CallJob{std::move(completion), std::move(running), std::move(call)})
+        .detach();
 }
 
 }  // namespace velmot::task

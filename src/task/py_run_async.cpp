@@ -1,7 +1,7 @@
 // The RunAsync class (constructor, __call__, __repr__), the run_async function, and the Python
 // call a background task makes.
 //
-// Start sequence, all with the GIL held: id -> references -> flags and slots -> job and task ->
+// Start sequence, all with the GIL held: id -> references -> flags and slots -> job ->
 // registration -> handle. The task is started before it is registered, so a very short call may
 // already have ended when it is registered; it cannot have started its Python call, which needs
 // the GIL the caller holds.
@@ -81,7 +81,8 @@ Ref start_task(const RunAsyncState& decorator, PyObject* args) {
     auto outcome = std::make_shared<AsyncOutcome>();
     RunningFlag running = make_running_flag();
     auto call = std::make_unique<PythonBackgroundCall>(Ref::new_ref(decorator.func.get()), Ref::new_ref(args), outcome);
-    TaskSlot slot = make_task_slot(start_background_task(completion, running, std::move(call)));
+    start_background_task(completion, running, std::move(call));
+    TaskSlot slot = make_task_slot();
     task_manager().register_task(id, std::move(running), slot, TaskKind::Async);
     return new_async_handle(AsyncHandleState(id, std::move(completion), std::move(outcome), std::move(slot)));
 }

@@ -14,7 +14,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 
 #include "runtime/async_mutex.hpp"
 #include "runtime/task_handle.hpp"
@@ -37,13 +36,6 @@ struct TaskSlotState {
 using TaskSlot = std::shared_ptr<TaskSlotState>;
 
 inline TaskSlot make_task_slot() { return std::make_shared<TaskSlotState>(); }
-
-// A slot holding `handle` from creation (filled before anyone else can see the slot).
-inline TaskSlot make_task_slot(runtime::TaskHandle<void> handle) {
-    TaskSlot slot = make_task_slot();
-    slot->handle.emplace(std::move(handle));
-    return slot;
-}
 
 struct TaskEntry {
     std::optional<std::string> name;  // a label; nothing reads it
