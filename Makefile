@@ -85,6 +85,8 @@ bench: setup build
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/can_device_calls.py
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/motor_calls.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/motor_calls.py
+	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/run_async_roundtrip.py
+	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/run_async_roundtrip.py
 
 demo: setup build
 	PYTHONPATH=$(BUILD)/cpython/python sim/with-bus can0 -- $(VENV)/cpython/bin/python examples/demo.py

@@ -1,13 +1,15 @@
 """velmot demo: drives two FOC motor drivers in speed mode over CAN and shows that their measured
 speed follows the targets.
 
-The control script is `control()`: one Motor group (host CAN id 0x100) with drivers 0x201 in slot 0
-and 0x202 in slot 1, targets ramping up, holding and ramping back down, one broadcast every 10 ms
-from a plain loop, and the feedback printed a few times a second.
+The control script is `control()`, shaped like a real one: one Motor group (host CAN id 0x100)
+with drivers 0x201 in slot 0 and 0x202 in slot 1; a 100 Hz precision timer that sets the targets
+(ramping up, holding and ramping back down) and broadcasts them; a 4 Hz normal timer that prints
+target and measured speed; `block_until` to wait, which ends by itself after the run or at Ctrl+C
+(or SIGTERM) and stops both timers; then every target set to 0 and one last broadcast.
 
 `make demo` runs it on a simulated CAN bus, where this script also starts two simulated drivers
 (each runs a small motor model). Run directly, it starts such a bus itself. With real drivers on
-a real can0, run it with --hardware. Single-threaded.
+a real can0, run it with --hardware.
 """
 import os
 import subprocess
@@ -19,8 +21,8 @@ import velmot
 IFACE = "can0"
 HOST = 0x100
 RATE_HZ = 100
+PRINT_HZ = 4
 DURATION_S = 4.5
-PRINT_EVERY = 25          # control cycles between two printed lines
 PEAKS = (40.0, -25.0)     # rad/s: the hold speed of slot 0 and of slot 1
 FOLLOW_TOLERANCE = 1.0    # rad/s: largest error allowed while the targets hold
 
@@ -42,28 +44,36 @@ def control():
                motor.add_device(slot_index=1, node_id=0x202, mode="speed")]
     print(motor, *drivers, sep="\n")
     print("   t |  slot 0 target  measured |  slot 1 target  measured   (rad/s)")
-
-    worst_hold_error = 0.0
     start = time.monotonic()
-    for cycle in range(int(DURATION_S * RATE_HZ) + 1):
-        t = cycle / RATE_HZ
-        time.sleep(max(0.0, start + t - time.monotonic()))
+    worst_hold_error = [0.0]
+
+    @velmot.precision_timer(RATE_HZ)
+    def steer():
+        t = time.monotonic() - start
         for driver, peak in zip(drivers, PEAKS):
             driver.set_target(profile(t, peak))
         motor.broadcast()
 
+    @velmot.timer(PRINT_HZ)
+    def report():
+        t = time.monotonic() - start
         speeds = [d.get_watch_data()["speed"] for d in drivers]
-        if cycle % PRINT_EVERY == 0:
-            cells = ["%14.1f %9.1f" % (d.get_target(), s) for d, s in zip(drivers, speeds)]
-            print("%4.2f | %s" % (t, " | ".join(cells)))
+        cells = ["%14.1f %9.1f" % (d.get_target(), s) for d, s in zip(drivers, speeds)]
+        print("%4.2f | %s" % (t, " | ".join(cells)), flush=True)
         if 2.5 <= t < 3.0:   # the speeds have settled on the held targets
             errors = [abs(d.get_target() - s) for d, s in zip(drivers, speeds)]
-            worst_hold_error = max([worst_hold_error] + errors)
+            worst_hold_error[0] = max([worst_hold_error[0]] + errors)
 
-    following = worst_hold_error <= FOLLOW_TOLERANCE
+    timers = [steer(), report()]
+    reason, stopped = velmot.block_until(wait_ms=int(DURATION_S * 1000), shutdown_timeout_ms=2000)
+    for driver in drivers:
+        driver.set_target(0.0)
+    motor.broadcast()
+    print("stopped by %s (timers ended: %s); targets set to 0 and broadcast" % (reason, stopped))
+    following = worst_hold_error[0] <= FOLLOW_TOLERANCE
     print("measured speed follows the target: %s (largest error while holding: %.2f rad/s)"
-          % ("yes" if following else "NO", worst_hold_error))
-    return 0 if following else 1
+          % ("yes" if following else "NO", worst_hold_error[0]))
+    return 0 if following or reason != "timeout" else 1
 
 
 # --- simulation scaffolding: a simulated bus and two simulated drivers ---------------------------

@@ -60,7 +60,7 @@ def test_a_fresh_process_counts_from_one_and_stops_tasks_that_have_not_started(r
         fresh = (manager.status(), repr(manager))
         calls = []
         first = velmot.run_async(calls.append)("task")     # id 1
-        timer = velmot.timer(1000.0)(calls.append)("timer")  # id 2
+        timer = velmot.timer(1000.0)(abs)(-1)               # id 2
         counts = (first.task_id, timer.task_id, manager.timer_count, manager.async_task_count,
                   manager.running_count, manager.total_count)
         manager.stop_all()
@@ -135,6 +135,7 @@ def test_cancel_before_the_call_started_skips_it(gil_kept):
 @pytest.mark.parametrize("ending, warned", [("running", True), ("cancelled", False), ("finished", False)])
 def test_dropping_a_handle_warns_only_while_it_runs_and_unregisters(capfd, gate, ending, warned):
     manager = velmot.get_task_manager()
+    collect()
     total = manager.total_count
     handle = velmot.run_async(gate.wait)(10)
     task_id = handle.task_id

@@ -14,9 +14,6 @@ import velmot
 
 IS_PYPY = sys.implementation.name == "pypy"
 
-def task_counts():
-    manager = velmot.get_task_manager()
-    return manager.running_count, manager.total_count
 
 COROUTINE_WARNING = (
     "Warning: Timer callback is an async function (coroutine function). It will not be awaited "
@@ -35,6 +32,13 @@ def collect():
     if IS_PYPY:
         for _ in range(3):
             gc.collect()
+
+
+def task_counts():
+    """Running and total registry entries, after unreachable handles were destroyed."""
+    collect()
+    manager = velmot.get_task_manager()
+    return manager.running_count, manager.total_count
 
 
 def wait_until(predicate, timeout=5.0):
