@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <exception>
+#include <utility>
 
 #include "binding/pending_release.hpp"
 #include "binding/ref.hpp"
+#include "runtime/signal_blocked_thread.hpp"
 
 namespace velmot::binding {
 namespace {
@@ -26,8 +28,14 @@ thread_local PyThreadState* t_released_state = nullptr;
     }
 }
 
-// A background thread's attachment to the interpreter, made on its first GilGuard and undone at
-// thread exit. Between acquisitions the thread state is kept but not current (the GIL is free).
+// A background thread's attachment to the interpreter, made on its first GilGuard and undone when
+// the thread ends. Between acquisitions the thread state is kept but not current (the GIL is free).
+//
+// Detaching takes the GIL, and CPython ends a thread that waits for the GIL while the interpreter
+// finalizes (pthread_exit): a forced unwind that a destructor cannot pass through (the process
+// would abort). So threads started by the runtime detach at the end of their body
+// (runtime::at_body_exit), where the unwind passes; the thread-local destructor is only the
+// fallback for other threads, and it leaves the thread state to the finalizing interpreter.
 struct Attachment {
     PyThreadState* state = nullptr;
     PyGILState_STATE outer{};
@@ -37,18 +45,28 @@ struct Attachment {
         state = PyThreadState_Get();
     }
 
-    // Runs at thread exit. Skipped while the interpreter finalizes: the thread state is then
-    // leaked, and taking the GIL could end the thread inside a destructor.
-    ~Attachment() {
-        if (state == nullptr || _Py_IsFinalizing()) {
+    // Not noexcept in effect: may be ended by a forced unwind (see above).
+    void detach() {
+        PyThreadState* attached = std::exchange(state, nullptr);
+        if (attached == nullptr || _Py_IsFinalizing()) {
             return;
         }
-        PyEval_RestoreThread(state);
+        PyEval_RestoreThread(attached);
         PyGILState_Release(outer);  // deletes the thread state and drops the GIL
+    }
+
+    ~Attachment() {
+        if (state != nullptr && !_Py_IsFinalizing()) {
+            detach();
+        }
     }
 };
 
 thread_local Attachment t_attachment;
+
+void detach_at_body_exit() {
+    t_attachment.detach();
+}
 
 }  // namespace
 
@@ -105,6 +123,7 @@ GilGuard::GilGuard() {
     } else if (t_attachment.state == nullptr) {
         t_attachment.attach();
         state_ = t_attachment.state;
+        (void)runtime::at_body_exit(&detach_at_body_exit);
     } else {
         state_ = t_attachment.state;
         PyEval_RestoreThread(state_);

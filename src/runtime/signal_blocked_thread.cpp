@@ -5,6 +5,9 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstddef>
+#include <vector>
+
 namespace velmot::runtime {
 
 namespace {
@@ -25,11 +28,35 @@ private:
     sigset_t previous_;
 };
 
+struct BodyExitHooks {
+    bool ours = false;  // the thread was started by start_signal_blocked_thread
+    std::vector<void (*)()> hooks;
+};
+
+thread_local BodyExitHooks t_body_exit;
+
+void run_body(const std::function<void()>& body) {
+    t_body_exit.ours = true;
+    body();
+    // A hook may register another one, or be ended by a forced unwind: take each before running it.
+    for (std::size_t i = 0; i < t_body_exit.hooks.size(); ++i) {
+        const auto hook = t_body_exit.hooks[i];
+        hook();
+    }
+    t_body_exit.hooks.clear();
+}
+
 }  // namespace
 
 std::thread start_signal_blocked_thread(std::function<void()> body) {
     BlockAllSignals blocked;
-    return std::thread(std::move(body));
+    return std::thread([body = std::move(body)] { run_body(body); });
+}
+
+bool at_body_exit(void (*hook)()) {
+    if (!t_body_exit.ours) return false;
+    t_body_exit.hooks.push_back(hook);
+    return true;
 }
 
 }  // namespace velmot::runtime

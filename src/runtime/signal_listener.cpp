@@ -215,6 +215,10 @@ void SignalListenerState::close() {
 
 }  // namespace detail
 
+std::uint32_t signal_delivery_count(int signo) noexcept {
+    return signo > 0 && signo < NSIG ? g_deliveries[signo].load() : 0;
+}
+
 Result<SignalListener> SignalListener::create(asio::any_io_executor executor, int signo) {
     auto state = hub().create(std::move(executor), signo);
     if (!state) return std::move(state).error();

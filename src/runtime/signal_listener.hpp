@@ -73,6 +73,10 @@ private:
 
 }  // namespace detail
 
+// Deliveries of `signo` since the first listener for it installed the handler (0 before that).
+// Async-signal-safe to read; wraps around.
+std::uint32_t signal_delivery_count(int signo) noexcept;
+
 class SignalListener {
 public:
     // Installs the signal's handler on first use. Fails when the self-pipe cannot be created or

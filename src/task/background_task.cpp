@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "runtime/runtime.hpp"
+#include "task/call_tracker.hpp"
 
 namespace velmot::task {
 
@@ -20,6 +21,7 @@ struct FinishTask {
     ~FinishTask() {
         completion.mark_completed();
         running.store(false, std::memory_order_seq_cst);
+        call_waits::notify_change();  // registry waits look again at once
     }
 };
 

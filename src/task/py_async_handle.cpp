@@ -8,13 +8,10 @@
 // Thread-safety: every entry point runs with the GIL held; flags are atomics.
 #include "task/py_async_handle.hpp"
 
-#include <algorithm>
-#include <chrono>
 #include <utility>
 
 #include "binding/class_def.hpp"
-#include "binding/gil.hpp"
-#include "binding/signals.hpp"
+#include "binding/signal_checked_wait.hpp"
 #include "common/console.hpp"
 #include "runtime/time.hpp"
 #include "task/task_manager.hpp"
@@ -24,8 +21,6 @@ namespace {
 
 using namespace binding;
 using runtime::Clock;
-
-constexpr auto k_signal_check_period = std::chrono::milliseconds(50);
 
 // Retrieval: the stored error raises RuntimeError (the text stays stored), else the stored value
 // or None. Each slot is locked on its own, for the moment of reading.
@@ -38,23 +33,14 @@ Ref retrieve(AsyncOutcome& outcome) {
     return Ref::new_ref(outcome.result ? outcome.result->get() : Py_None);
 }
 
-// Sleeps without the GIL until the task ends, cancel() is called, or `until`.
-void sleep_on(TaskCompletion& completion, Clock::time_point until) {
-    AllowThreads unlocked;
-    completion.wait_until(std::min(until, runtime::saturating_add(Clock::now(), k_signal_check_period)));
-}
-
 Ref wait_for_task(AsyncHandleState& handle, std::optional<std::uint64_t> timeout_ms) {
-    const Clock::time_point start = Clock::now();
-    const auto limit = timeout_ms ? std::optional(runtime::millis_to_duration(*timeout_ms)) : std::nullopt;
-    const Clock::time_point deadline = limit ? runtime::saturating_add(start, *limit) : Clock::time_point::max();
+    const Clock::time_point deadline =
+        timeout_ms ? runtime::saturating_add(Clock::now(), runtime::millis_to_duration(*timeout_ms))
+                   : Clock::time_point::max();
     TaskCompletion& completion = *handle.completion;
-    while (!completion.completed() && !completion.cancelled()) {
-        if (limit && Clock::now() - start >= *limit) raise(Error{ErrorKind::timeout, "Async task wait timed out"});
-        sleep_on(completion, deadline);
-        if (completion.completed()) break;
-        run_signal_handlers();
-    }
+    const bool ended = wait_checking_signals(
+        deadline, [&completion](Clock::time_point until) { return completion.wait_until(until); });
+    if (!ended) raise(Error{ErrorKind::timeout, "Async task wait timed out"});
     return retrieve(*handle.outcome);
 }
 

@@ -19,6 +19,7 @@
 #include "binding/class_def.hpp"
 #include "binding/gil.hpp"
 #include "binding/signals.hpp"
+#include "task/py_registry_wait.hpp"
 #include "runtime/time.hpp"
 #include "task/shutdown.hpp"
 #include "task/task_manager.hpp"
@@ -28,10 +29,6 @@ namespace {
 
 using namespace binding;
 
-std::optional<runtime::Clock::duration> to_duration(std::optional<std::uint64_t> ms) {
-    if (!ms) return std::nullopt;
-    return runtime::millis_to_duration(*ms);
-}
 
 // Runs the interpreter's pending signal handlers and discards what they raised.
 void consume_pending_interrupt() {
@@ -47,7 +44,7 @@ std::string block_all(std::optional<std::uint64_t> timeout_ms) {
     {
         AllowThreads unlocked;
         name = await_signal_then_stop_all();
-        wait_all_and_report(to_duration(timeout_ms));
+        wait_all_and_report(optional_millis(timeout_ms));
     }
     consume_pending_interrupt();
     return name;
@@ -59,17 +56,15 @@ std::pair<std::string, bool> block_until(std::optional<std::uint64_t> wait_ms,
     bool stopped = false;
     {
         AllowThreads unlocked;
-        reason = await_signal_or_time_then_stop_all(to_duration(wait_ms));
-        stopped = wait_all_and_report(to_duration(shutdown_timeout_ms));
+        reason = await_signal_or_time_then_stop_all(optional_millis(wait_ms));
+        stopped = wait_all_and_report(optional_millis(shutdown_timeout_ms));
     }
     if (reason.starts_with("signal:")) consume_pending_interrupt();
     return {std::move(reason), stopped};
 }
 
 bool shutdown_all(std::optional<std::uint64_t> timeout_ms) {
-    AllowThreads unlocked;
-    task_manager().stop_all();
-    return task_manager().wait_all(to_duration(timeout_ms));
+    return stop_all_and_wait(timeout_ms);
 }
 
 constexpr Signature<Opt<U64>> k_block_all{"block_all", {arg_default_none("timeout_ms")}};

@@ -1,7 +1,8 @@
 // The TaskManager class (counts, status, stop_all, wait_all, shutdown, cleanup, __repr__) and
 // get_task_manager.
 //
-// Blocks: wait_all and shutdown poll the registry every 10 ms with the GIL released.
+// Blocks: wait_all and shutdown wait for the registry with the GIL released and Ctrl+C checked
+// every 50 ms (py_registry_wait.hpp).
 // Thread-safety: entry points run with the GIL held.
 #include "task/py_task_manager.hpp"
 
@@ -10,7 +11,7 @@
 #include <string>
 
 #include "binding/class_def.hpp"
-#include "binding/gil.hpp"
+#include "task/py_registry_wait.hpp"
 #include "runtime/time.hpp"
 #include "task/task_manager.hpp"
 
@@ -21,11 +22,6 @@ using namespace binding;
 
 // The Python object's value: the registry is process-wide, so there is nothing to hold.
 struct TaskManagerView {};
-
-std::optional<runtime::Clock::duration> to_duration(std::optional<std::uint64_t> ms) {
-    if (!ms) return std::nullopt;
-    return runtime::millis_to_duration(*ms);
-}
 
 template <class Body>
 PyObject* view_getter(const char* function, PyObject* self, Body body) {
@@ -89,19 +85,14 @@ constexpr Signature<Opt<U64>> k_shutdown{"TaskManager.shutdown", {arg_default_no
 
 PyObject* wait_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<TaskManagerView, Access::shared>(
-        k_wait_all, self, args, nargs, kwnames, [](TaskManagerView&, std::optional<std::uint64_t> timeout_ms) {
-            AllowThreads unlocked;
-            return task_manager().wait_all(to_duration(timeout_ms));
-        });
+        k_wait_all, self, args, nargs, kwnames,
+        [](TaskManagerView&, std::optional<std::uint64_t> timeout_ms) { return wait_all_checking_signals(timeout_ms); });
 }
 
 PyObject* shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<TaskManagerView, Access::shared>(
-        k_shutdown, self, args, nargs, kwnames, [](TaskManagerView&, std::optional<std::uint64_t> timeout_ms) {
-            AllowThreads unlocked;
-            task_manager().stop_all();
-            return task_manager().wait_all(to_duration(timeout_ms));
-        });
+        k_shutdown, self, args, nargs, kwnames,
+        [](TaskManagerView&, std::optional<std::uint64_t> timeout_ms) { return stop_all_and_wait(timeout_ms); });
 }
 
 PyObject* repr(PyObject* self) {

@@ -5,7 +5,9 @@
 // the end aborts the receive that lost.
 #include "task/shutdown.hpp"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <random>
 #include <system_error>
@@ -40,7 +42,14 @@ bool coin_flip() {
     return (generator() & 1U) != 0;
 }
 
+// How often the shutdown wait looks for a second signal.
+constexpr auto k_second_signal_check = std::chrono::milliseconds(50);
+
 void write_line(const std::string& text) { write_stderr(text); }
+
+std::uint32_t shutdown_signal_count() {
+    return runtime::signal_delivery_count(SIGINT) + runtime::signal_delivery_count(SIGTERM);
+}
 
 }  // namespace
 
@@ -88,7 +97,15 @@ std::string await_signal_or_time_then_stop_all(std::optional<runtime::Clock::dur
 }
 
 bool wait_all_and_report(std::optional<runtime::Clock::duration> timeout) {
-    const bool stopped = task_manager().wait_all(timeout);
+    const auto deadline = timeout ? runtime::saturating_add(runtime::Clock::now(), *timeout) : runtime::Clock::time_point::max();
+    const std::uint32_t signals_before = shutdown_signal_count();
+    bool stopped = false;
+    for (;;) {
+        const auto until = std::min(deadline, runtime::saturating_add(runtime::Clock::now(), k_second_signal_check));
+        stopped = task_manager().wait_all_until(until);
+        // A second SIGINT or SIGTERM ends the wait as its timeout would: the way out of a stuck call.
+        if (stopped || runtime::Clock::now() >= deadline || shutdown_signal_count() != signals_before) break;
+    }
     write_line(stopped ? "[velmot] All tasks stopped successfully\n"
                        : "[velmot] Shutdown timed out, some tasks may still be running\n");
     return stopped;

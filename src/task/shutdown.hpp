@@ -36,9 +36,11 @@ std::string await_signal_then_stop_all();
 // activity. Returns REASON: "signal:SIGINT", "signal:SIGTERM" or "timeout".
 std::string await_signal_or_time_then_stop_all(std::optional<runtime::Clock::duration> wait);
 
-// Waits for the registry to report nothing running (no limit when `timeout` is absent) and prints
-// "[velmot] All tasks stopped successfully\n" or "[velmot] Shutdown timed out, some tasks may still
-// be running\n". Returns whether nothing was running in time.
+// Waits until the registry reports nothing running and no timer call in flight (no limit when
+// `timeout` is absent) and prints "[velmot] All tasks stopped successfully\n" or "[velmot] Shutdown
+// timed out, some tasks may still be running\n". Returns whether that happened in time. A SIGINT
+// or SIGTERM delivered during the wait ends it as the timeout would (a second Ctrl+C always gets
+// a script out of a call that does not return).
 bool wait_all_and_report(std::optional<runtime::Clock::duration> timeout);
 
 }  // namespace velmot::task

@@ -3,6 +3,8 @@
 // Thread-safety: see task_completion.hpp.
 #include "task/task_completion.hpp"
 
+#include "task/call_tracker.hpp"
+
 namespace velmot::task {
 
 void TaskCompletion::set_and_wake(std::atomic<bool>& flag) {
@@ -14,6 +16,7 @@ void TaskCompletion::set_and_wake(std::atomic<bool>& flag) {
 }
 
 bool TaskCompletion::wait_until(runtime::Clock::time_point deadline) {
+    BlockedInWait blocked;  // a timer call waiting here is not waited for by a stop it causes
     std::unique_lock lock(mutex_);
     return changed_.wait_until(lock, deadline, [this] { return either_set(); });
 }

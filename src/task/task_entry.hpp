@@ -17,6 +17,7 @@
 
 #include "runtime/async_mutex.hpp"
 #include "runtime/task_handle.hpp"
+#include "task/call_tracker.hpp"
 
 namespace velmot::task {
 
@@ -42,6 +43,7 @@ struct TaskEntry {
     RunningFlag running;
     TaskSlot task_slot;
     TaskKind kind;
+    SharedCallTracker calls;  // a timer's calls in flight; null for background tasks
 };
 
 }  // namespace velmot::task

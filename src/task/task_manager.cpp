@@ -5,6 +5,7 @@
 // map and released after the lock is dropped, so no entry's destructor runs under the lock.
 #include "task/task_manager.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -24,8 +25,8 @@ bool is_running(const TaskEntry& entry) { return entry.running->load(std::memory
 }  // namespace
 
 void TaskManager::register_task(std::uint64_t id, RunningFlag running, TaskSlot task_slot, TaskKind kind,
-                                std::optional<std::string> name) {
-    TaskEntry entry{std::move(name), std::move(running), std::move(task_slot), kind};
+                                SharedCallTracker calls, std::optional<std::string> name) {
+    TaskEntry entry{std::move(name), std::move(running), std::move(task_slot), kind, std::move(calls)};
     {
         std::unique_lock lock(mutex_);
         auto [it, inserted] = tasks_.try_emplace(id, std::move(entry));
@@ -101,14 +102,29 @@ void TaskManager::cleanup() {
     }
 }
 
+bool TaskManager::all_settled() const {
+    std::shared_lock lock(mutex_);
+    for (const auto& [id, entry] : tasks_) {
+        if (is_running(entry) || (entry.calls && !entry.calls->settled_for_this_thread())) return false;
+    }
+    return true;
+}
+
+bool TaskManager::wait_all_until(runtime::Clock::time_point deadline) {
+    BlockedInWait blocked;
+    if (all_settled()) return true;
+    for (;;) {
+        const auto now = runtime::Clock::now();
+        if (now >= deadline) return false;
+        // Running flags change without a notification: look again at least every poll period.
+        const auto until = std::min(deadline, runtime::saturating_add(now, kWaitPollPeriod));
+        if (call_waits::wait_for_change(until, [this] { return all_settled(); })) return true;
+    }
+}
+
 bool TaskManager::wait_all(std::optional<std::chrono::nanoseconds> timeout) {
     const auto start = runtime::Clock::now();
-    if (running_count() == 0) return true;
-    for (;;) {
-        if (timeout && runtime::Clock::now() - start >= *timeout) return false;
-        std::this_thread::sleep_for(kWaitPollPeriod);
-        if (running_count() == 0) return true;
-    }
+    return wait_all_until(timeout ? runtime::saturating_add(start, *timeout) : runtime::Clock::time_point::max());
 }
 
 TaskManager& task_manager() {

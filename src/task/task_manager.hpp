@@ -1,7 +1,8 @@
 // The task registry: the one process-wide record of every timer and background task a Python
 // user started. It counts them, asks them all to stop (by clearing their running flags and raising
-// one shutdown flag) and waits, by polling, until they have stopped. It never owns, cancels or
-// joins an activity.
+// one shutdown flag) and waits until they have stopped: until no entry runs and no timer call is
+// in flight (a background-task call that has started runs to its end unwaited). It never owns,
+// cancels or joins an activity.
 //
 // TASK_MANAGER is built on first use and never destroyed.
 //
@@ -40,8 +41,9 @@ public:
     TaskManager& operator=(const TaskManager&) = delete;
 
     // Inserts the entry under `id`, replacing (and releasing) an existing one.
+    // `calls` tracks a timer's calls in flight (null for a background task).
     void register_task(std::uint64_t id, RunningFlag running, TaskSlot task_slot, TaskKind kind,
-                       std::optional<std::string> name = std::nullopt);
+                       SharedCallTracker calls = nullptr, std::optional<std::string> name = std::nullopt);
     // Removes the entry; an unknown id is ignored.
     void unregister(std::uint64_t id);
 
@@ -54,10 +56,15 @@ public:
     void stop_all();
     // Removes every entry whose running flag is clear.
     void cleanup();
-    // Polls every 10 ms until no entry runs: true when that happened, false when `timeout` ran
-    // out first (tested before each sleep, so the wait ends at the first poll at or past it).
-    // Blocks the calling thread; callers holding the GIL release it around this call.
+    // Waits until no entry runs and no timer call is in flight (see CallTracker: never the
+    // calling thread's own call): true when that happened, false when `timeout` ran out first.
+    // Looks again at every call end and at least every 10 ms. Blocks the calling thread; callers
+    // holding the GIL release it around this call.
     bool wait_all(std::optional<std::chrono::nanoseconds> timeout);
+    // The same wait, until a deadline (Clock::time_point::max(): no limit).
+    bool wait_all_until(runtime::Clock::time_point deadline);
+    // Whether nothing runs and no timer call is in flight, for the calling thread.
+    bool all_settled() const;
 
     // The shutdown flag: set by the first stop_all and never cleared.
     bool shutdown_requested() const noexcept { return shutdown_.load(std::memory_order_acquire); }

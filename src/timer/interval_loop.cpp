@@ -18,8 +18,12 @@ namespace {
 // Runs one call on the blocking pool and waits for it. The job holds its own reference to the
 // function, so it stays valid if the loop ends first. A job that ended with a Panic (already
 // reported by whoever raised it) is ignored: the timer goes on.
-asio::awaitable<void> run_tick_job(const SharedTickFunction& tick) {
-    auto job = runtime::get_runtime().spawn_blocking([tick] { tick->call(); });
+asio::awaitable<void> run_tick_job(const SharedTickFunction& tick, const RunningFlag& running,
+                                   const TickCounter& tick_count, const task::SharedCallTracker& calls) {
+    auto job = runtime::get_runtime().spawn_blocking([tick, running, tick_count, calls] {
+        TickGate gate(*calls, *running, *tick_count);
+        tick->call(gate);
+    });
     try {
         (void)co_await job.join();
     } catch (const Panic&) {
@@ -27,7 +31,7 @@ asio::awaitable<void> run_tick_job(const SharedTickFunction& tick) {
 }
 
 asio::awaitable<void> interval_loop(std::chrono::nanoseconds period, SharedTickFunction tick, RunningFlag running,
-                                    TickCounter tick_count) {
+                                    TickCounter tick_count, task::SharedCallTracker calls) {
     // Created when the task first runs, so the first tick (immediate) is measured from then.
     runtime::Interval interval(period);
     while (running->load(std::memory_order_acquire)) {
@@ -36,17 +40,17 @@ asio::awaitable<void> interval_loop(std::chrono::nanoseconds period, SharedTickF
             running->store(false, std::memory_order_release);
             break;
         }
-        co_await run_tick_job(tick);
-        tick_count->fetch_add(1, std::memory_order_relaxed);
+        co_await run_tick_job(tick, running, tick_count, calls);
     }
 }
 
 }  // namespace
 
 runtime::TaskHandle<void> start_interval_loop(std::chrono::nanoseconds period, SharedTickFunction tick,
-                                              RunningFlag running, TickCounter tick_count) {
+                                              RunningFlag running, TickCounter tick_count,
+                                              task::SharedCallTracker calls) {
     return runtime::get_runtime().spawn(
-        interval_loop(period, std::move(tick), std::move(running), std::move(tick_count)));
+        interval_loop(period, std::move(tick), std::move(running), std::move(tick_count), std::move(calls)));
 }
 
 }  // namespace velmot::timer

@@ -21,8 +21,11 @@ void report_tick_exception() {
 PythonTickFunction::PythonTickFunction(Ref callable, Ref args)
     : callable_(std::move(callable)), args_(std::move(args)) {}
 
-void PythonTickFunction::call() {
+void PythonTickFunction::call(TickGate& gate) {
     binding::GilGuard gil;
+    if (!gate.open()) {
+        return;
+    }
     // A PanicException raised by the callable continues here as velmot::Panic; the loop ends the
     // tick with it.
     Ref result = binding::call_python(callable_.get(), args_.get());

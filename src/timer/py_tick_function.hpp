@@ -23,7 +23,7 @@ public:
     PythonTickFunction(binding::Ref callable, binding::Ref args);
 
     // Not noexcept: taking the GIL may meet the interpreter's pthread_exit during finalization.
-    void call() override;
+    void call(TickGate& gate) override;
 
 private:
     binding::Ref callable_;

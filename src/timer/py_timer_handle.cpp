@@ -11,6 +11,7 @@
 #include <string>
 
 #include "binding/class_def.hpp"
+#include "binding/signal_checked_wait.hpp"
 #include "common/console.hpp"
 #include "task/task_manager.hpp"
 #include "timer/py_number_text.hpp"
@@ -63,10 +64,18 @@ PyObject* task_id(PyObject* self, void*) {
                                          [](TimerHandleState& handle) { return handle.parts().task_id; });
 }
 
-PyObject* stop(PyObject* self, PyObject*) {
-    return handle_method("TimerHandle.stop", self, [](const Parts& parts) {
-        parts.running->store(false, std::memory_order_release);
+// Clears `running`, then waits until no call is in flight (see task::CallTracker).
+void stop_and_wait(const Parts& parts) {
+    parts.running->store(false, std::memory_order_seq_cst);
+    task::CallTracker& calls = *parts.calls;
+    wait_checking_signals(runtime::Clock::time_point::max(), [&calls](runtime::Clock::time_point until) {
+        task::BlockedInWait blocked;
+        return task::call_waits::wait_for_change(until, [&calls] { return calls.settled_for_this_thread(); });
     });
+}
+
+PyObject* stop(PyObject* self, PyObject*) {
+    return handle_method("TimerHandle.stop", self, stop_and_wait);
 }
 
 PyObject* is_running_method(PyObject* self, PyObject*) {
@@ -101,7 +110,9 @@ PyObject* repr(PyObject* self) {
 }
 
 PyMethodDef g_methods[] = {
-    noargs_def("stop", stop, "stop($self)\n--\n\n停止定时器。"),
+    noargs_def("stop", stop,
+               "stop($self)\n--\n\n停止定时器。返回时正在执行的回调已经结束，之后不会再调用；"
+               "在定时器自己的回调中调用时不会等待该回调。"),
     noargs_def("is_running", is_running_method, "is_running($self)\n--\n\n检查定时器是否正在运行。"),
     noargs_def("frequency", frequency, "frequency($self)\n--\n\n获取执行频率（Hz）。"),
     noargs_def("precision_mode", precision_mode,

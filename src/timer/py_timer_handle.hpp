@@ -2,6 +2,10 @@
 // it, and when the Python object is destroyed stops the timer (warning first if it still ran) and
 // removes it from the task registry.
 //
+// Blocks: stop() waits, with the GIL released and Ctrl+C checked every 50 ms, until a call in
+// flight has returned (never for the calling thread's own call); after it no call is made.
+// Destroying the handle only marks the timer stopped: it may run at interpreter finalization.
+//
 // Ownership: one reference to each shared object of the timer; the loop and the registry entry
 // hold the others. Slots are dropped without joining a thread or cancelling a task.
 // Thread-safety: used under the GIL; the shared atomics are read without locks while the loop
@@ -31,6 +35,7 @@ public:
         ThreadSlot thread_slot;
         TickCounter tick_count;
         TimerPrecision precision;
+        task::SharedCallTracker calls;
     };
 
     explicit TimerHandleState(Parts parts) : parts_(std::move(parts)) {}

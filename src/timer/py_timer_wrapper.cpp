@@ -71,12 +71,12 @@ void store_task(const task::TaskSlot& slot, runtime::TaskHandle<void> handle) {
 void start_loop(const TimerHandleState::Parts& parts, std::chrono::nanoseconds period,
                 SharedTickFunction tick) {
     if (parts.precision == TimerPrecision::Normal) {
-        store_task(parts.task_slot,
-                   start_interval_loop(period, std::move(tick), parts.running, parts.tick_count));
+        store_task(parts.task_slot, start_interval_loop(period, std::move(tick), parts.running,
+                                                        parts.tick_count, parts.calls));
         return;
     }
-    const pthread_t thread = start_thread_loop(parts.task_id, parts.precision, period,
-                                               std::move(tick), parts.running, parts.tick_count);
+    const pthread_t thread = start_thread_loop(parts.task_id, parts.precision, period, std::move(tick),
+                                               parts.running, parts.tick_count, parts.calls);
     std::lock_guard lock(parts.thread_slot->mutex);
     parts.thread_slot->thread = thread;
 }
@@ -90,9 +90,11 @@ Ref start_timer(const TimerWrapperState& wrapper, PyObject* args) {
     TimerHandleState::Parts parts{
         runtime::Clock::now(), task_id,           wrapper.frequency,   task::make_running_flag(),
         task::make_task_slot(), make_thread_slot(), make_tick_counter(), wrapper.precision,
+        task::make_call_tracker(),
     };
     start_loop(parts, period, std::move(tick));
-    task::task_manager().register_task(task_id, parts.running, parts.task_slot, task::TaskKind::Timer);
+    task::task_manager().register_task(task_id, parts.running, parts.task_slot, task::TaskKind::Timer,
+                                       parts.calls);
     return new_timer_handle(std::move(parts));
 }
 

@@ -28,11 +28,12 @@ using runtime::Clock;
 // The OS keeps 15 bytes of a thread name (16 with the terminating NUL).
 constexpr std::size_t kThreadNameBytes = 15;
 
-// One call; a Panic ends this call only (its notice was printed when it was raised). Any other
-// exception is a broken invariant of the tick function: reported like a panic, then ignored too.
-void call_once(TickFunction& tick) {
+// One call through the gate. A Panic ends this call only (its notice was printed when it was
+// raised). Any other exception is a broken invariant of the tick function: reported like a
+// panic, then ignored too.
+void call_once(TickFunction& tick, TickGate&& gate) {
     try {
-        tick.call();
+        tick.call(gate);
     } catch (const Panic&) {
     } catch (const std::exception& e) {
         (void)runtime::escaped_as_panic(e);
@@ -45,6 +46,7 @@ struct ThreadLoop {
     SharedTickFunction tick;
     RunningFlag running;
     TickCounter tick_count;
+    task::SharedCallTracker calls;
 
     void run() {
         const task::TaskManager& registry = task::task_manager();
@@ -54,8 +56,7 @@ struct ThreadLoop {
                 running->store(false, std::memory_order_release);
                 break;
             }
-            call_once(*tick);
-            tick_count->fetch_add(1, std::memory_order_relaxed);
+            call_once(*tick, TickGate(*calls, *running, *tick_count));
             precision_sleep_until_sync(deadline, margin);
             deadline = next_grid_deadline(deadline, Clock::now(), period);
         }
@@ -81,8 +82,10 @@ std::string thread_name(std::uint64_t task_id, TimerPrecision precision) {
 }
 
 pthread_t start_thread_loop(std::uint64_t task_id, TimerPrecision precision, std::chrono::nanoseconds period,
-                            SharedTickFunction tick, RunningFlag running, TickCounter tick_count) {
-    ThreadLoop loop{period, spin_margin(precision), std::move(tick), std::move(running), std::move(tick_count)};
+                            SharedTickFunction tick, RunningFlag running, TickCounter tick_count,
+                            task::SharedCallTracker calls) {
+    ThreadLoop loop{period,           spin_margin(precision), std::move(tick), std::move(running),
+                    std::move(tick_count), std::move(calls)};
     std::thread thread;
     try {
         thread = runtime::start_signal_blocked_thread([loop = std::move(loop)]() mutable { loop.run(); });

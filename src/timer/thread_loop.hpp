@@ -2,7 +2,8 @@
 // "timer-<id>-High" / "timer-<id>-Realtime" (cut to the 15 bytes the OS keeps), with all signals
 // blocked. It calls at once, then on the grid start + k*period using precision_sleep_until_sync;
 // grid points that have passed are skipped, never made up. It checks the registry's shutdown flag
-// before each call and `running` after each sleep. It never uses the shared runtime.
+// before each call and `running` after each sleep, and makes each call through the timer's
+// TickGate. It never uses the shared runtime.
 //
 // Thread-safety: start_thread_loop may be called from any thread; the loop shares only atomics.
 #pragma once
@@ -32,6 +33,7 @@ runtime::Clock::time_point next_grid_deadline(runtime::Clock::time_point deadlin
 // Starts the thread (precision High or Realtime) and returns it, detached. When the thread cannot
 // be created: panic("Failed to spawn timer thread: <system error>"). `period` must be positive.
 pthread_t start_thread_loop(std::uint64_t task_id, TimerPrecision precision, std::chrono::nanoseconds period,
-                            SharedTickFunction tick, RunningFlag running, TickCounter tick_count);
+                            SharedTickFunction tick, RunningFlag running, TickCounter tick_count,
+                            task::SharedCallTracker calls);
 
 }  // namespace velmot::timer
