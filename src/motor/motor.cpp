@@ -6,6 +6,7 @@
 #include "comm/dr_v1/config_frame.hpp"
 #include "motor/feedback_receiver.hpp"
 #include "motor/frame_queue.hpp"
+#include "motor/node_id_rule.hpp"
 #include "runtime/runtime.hpp"
 
 namespace velmot::motor {
@@ -30,6 +31,7 @@ Motor::~Motor() {
 }
 
 Result<std::shared_ptr<Device>> Motor::add_device(std::uint8_t slot_index, std::uint32_t node_id, FocMode mode) {
+    if (auto checked = check_node_id(node_id); !checked) return std::move(checked).error();
     if (auto entered = send_enter_configure_unicast(*can_, host_id_, node_id); !entered) {
         return std::move(entered).error();
     }

@@ -37,7 +37,8 @@ public:
     std::uint32_t host_id() const noexcept { return host_id_; }
 
     // Configures the driver (enter session, set mode, end session: four frames queued back to
-    // back) and registers it. A frame that cannot be queued returns its error and registers nothing.
+    // back) and registers it. A node id that cannot name one driver (check_node_id) is refused
+    // before any frame; a frame that cannot be queued returns its error. Either registers nothing.
     Result<std::shared_ptr<Device>> add_device(std::uint8_t slot_index, std::uint32_t node_id, FocMode mode);
 
     // First Device with the slot; an unregistered slot is ignored.

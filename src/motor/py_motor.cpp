@@ -144,7 +144,8 @@ PyMethodDef g_methods[] = {
                  "    node_id: 驱动器的节点 ID（其反馈帧的 CAN ID）。\n"
                  "    mode: \"current\"、\"speed\" 或 \"position\"（不区分大小写）。\n\n"
                  "返回:\n"
-                 "    Device。CAN 发送失败时抛出 OSError。\n\n"
+                 "    Device。CAN 发送失败时抛出 OSError；node_id 大于 0x1FFFFFFF（不是 CAN 标识符）"
+                 "或低 16 位为 0xFFFF（广播目标地址，寻址所有驱动器）时，在发送任何帧之前抛出 ValueError。\n\n"
                  "示例: motor.add_device(slot_index=0, node_id=0x201, mode=\"speed\")"),
     fastcall_def("set_target", set_target,
                  "set_target($self, slot_index, value)\n--\n\n"

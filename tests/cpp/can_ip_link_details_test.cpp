@@ -1,5 +1,6 @@
 // Parser of `ip -details link show` output: the samples of the real tool and crafted edge cases
-// (flag list, first "bitrate " line only, u32 range, CRLF, invalid UTF-8), and the lossy decoder.
+// (flag list, first "bitrate " line only, u32 range, CRLF, invalid UTF-8), which link the output
+// is about, and the lossy decoder.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -55,7 +56,10 @@ INSTANTIATE_TEST_SUITE_P(
                       DetailsCase{"canfd-up-1000000.txt", "", true, 1000000, LinkKind::can},
                       DetailsCase{"vcan-up.txt", "", true, none, LinkKind::vcan},
                       DetailsCase{"vcan-down.txt", "", false, none, LinkKind::vcan},
-                      DetailsCase{"vxcan-up.txt", "", true, none, LinkKind::vxcan}),
+                      DetailsCase{"vxcan-up.txt", "", true, none, LinkKind::vxcan},
+                      DetailsCase{"loopback-up.txt", "", true, none, LinkKind::unknown},
+                      DetailsCase{"ether-up.txt", "", true, none, LinkKind::unknown},
+                      DetailsCase{"show-up-filter.txt", "", true, none, LinkKind::unknown}),
     [](const auto& info) {
         std::string name = info.param.name;
         for (char& c : name) if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
@@ -96,6 +100,35 @@ INSTANTIATE_TEST_SUITE_P(
         DetailsCase{"invalid_before_digits", "bitrate \xF0\x9F" "1000000", false, none, LinkKind::unknown},
         DetailsCase{"invalid_after_digits", "bitrate 1\xB0" "000", false, 1, LinkKind::unknown}),
     [](const auto& info) { return std::string(info.param.name); });
+
+struct LinkCase {
+    const char* sample;     // sample file name; null: `text`
+    std::string text;
+    std::string interface;  // the name given to the show command
+    bool describes;
+};
+
+void PrintTo(const LinkCase& c, std::ostream* os) { *os << (c.sample ? c.sample : c.text) << " / " << c.interface; }
+
+class IpLinkDetailsLink : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(IpLinkDetailsLink, DescribesOnlyTheNamedLinkItself) {
+    const auto& c = GetParam();
+    EXPECT_EQ(parse_ip_link_details(c.sample ? read_sample(c.sample) : c.text).describes(c.interface), c.describes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, IpLinkDetailsLink,
+    ::testing::Values(LinkCase{"can-up-1000000.txt", "", "can0", true},
+                      LinkCase{"can-up-1000000.txt", "", "can", false},  // a prefix names another link
+                      LinkCase{"vxcan-up.txt", "", "vxcan0", true},      // "vxcan0@vxcan1:"
+                      LinkCase{"vxcan-up.txt", "", "vxcan1", false},     // the peer is another link
+                      LinkCase{"loopback-up.txt", "", "lo", true},
+                      LinkCase{"ether-up.txt", "", "eth0", true},
+                      LinkCase{"show-up-filter.txt", "", "up", false},  // `up` filters: lo comes first
+                      LinkCase{nullptr, "", "can0", false},
+                      LinkCase{nullptr, "    link/can \n    can state\n", "can0", false},
+                      LinkCase{nullptr, "3: a@b@c: <UP>\r\n", "a@b", true}));  // names may hold '@'
 
 struct Utf8Case {
     std::string bytes;

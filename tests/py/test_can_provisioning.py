@@ -179,3 +179,25 @@ def test_unknown_names_fail_and_are_never_shell_code(vcan_bus, logs, capfd, tmp_
     assert logs.ip == [["-details", "link", "show", name]] and logs.sudo == []
     assert not (tmp_path / "X").exists()
     assert capfd.readouterr().err == ""
+
+
+# (name, error text): the host's loopback and ethernet links, and the word `up`, which `ip`
+# answers with every link that is up.
+NOT_CAN_CASES = [
+    ("lo", "CAN interface 'lo' is not a CAN link"),
+    ("eth0", "CAN interface 'eth0' is not a CAN link"),
+    ("up", "CAN interface 'up' does not exist"),
+]
+
+
+@pytest.mark.parametrize("cls", CLASSES + ("Motor",))
+@pytest.mark.parametrize("unprivileged", [False, True], ids=["privileged", "unprivileged"])
+@pytest.mark.parametrize("name,message", NOT_CAN_CASES, ids=[c[0] for c in NOT_CAN_CASES])
+def test_only_can_links_are_provisioned(vcan_bus, logs, capfd, cls, unprivileged, name, message):
+    vcan_bus("can0", unprivileged=unprivileged)
+    args = (name, 0x100) if cls == "Motor" else (name,)
+    with pytest.raises(OSError) as raised:
+        getattr(velmot, cls)(*args)
+    assert str(raised.value) == message and type(raised.value) is OSError
+    assert logs.ip == [["-details", "link", "show", name]] and logs.sudo == []
+    assert capfd.readouterr().err == ""

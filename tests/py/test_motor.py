@@ -115,8 +115,8 @@ def test_add_device_sends_enter_mode_end_with_the_host_id(peer, host):
 
 @needs_shim
 @pytest.mark.parametrize("node_id,mode,code", [
-    (0x202, "current", 0), (0x12345, "Position", 2), (0xFFFF, "SPEED", 1),
-    (0x1FFF0000, "position", 2), (0xFFFFFFFF, "current", 0)])
+    (0x202, "current", 0), (0x12345, "Position", 2), (0xFFFE, "SPEED", 1),
+    (0x1FFF0000, "position", 2), (0x1FFFFFFE, "current", 0)])
 def test_add_device_addresses_the_low_16_bits_of_the_node_id(peer, node_id, mode, code):
     motor = velmot.Motor("can0", host=HOST)
     device = motor.add_device(slot_index=1, node_id=node_id, mode=mode)
@@ -541,6 +541,26 @@ def test_keyword_arguments(peer):
     assert frames[4:] == [h("44 52 31 FF FF FF 11 C9"), config(0xFF, 0x201, 0x10)]
 
 
+@needs_shim
+@pytest.mark.parametrize("node_id,mode,message", [
+    (0x20000000, "speed", "node_id 0x20000000 is not a CAN identifier (above 0x1FFFFFFF)"),
+    # Above 29 bits and destination 0xFFFF: the identifier rule comes first.
+    (0xFFFFFFFF, "speed", "node_id 0xFFFFFFFF is not a CAN identifier (above 0x1FFFFFFF)"),
+    (0xFFFF, "position", "node_id 0xFFFF addresses every driver (destination 0xFFFF)"),
+    (0x1FFFF, "speed", "node_id 0x1FFFF addresses every driver (destination 0xFFFF)"),
+    (0x2FFFF, "current", "node_id 0x2FFFF addresses every driver (destination 0xFFFF)"),
+    (0x1FFFFFFF, "speed", "node_id 0x1FFFFFFF addresses every driver (destination 0xFFFF)"),
+    (0xFFFF, "Torque", unknown_mode("torque")),  # the mode is parsed first
+])
+def test_node_ids_that_cannot_name_one_driver_are_refused(peer, node_id, mode, message):
+    motor = velmot.Motor("can0", HOST)
+    with pytest.raises(ValueError) as raised:
+        motor.add_device(1, node_id, mode)
+    assert str(raised.value) == message
+    assert repr(motor) == "Motor(host=0x100, devices=0)" and motor.get_watch_data(1) is None
+    assert frames_through_marker(peer, motor, 0) == []
+
+
 # --- representations and properties ------------------------------------------------------------
 
 @needs_shim
@@ -588,8 +608,8 @@ def test_nan_target_is_stored(bus):
 @pytest.mark.parametrize("slot,stored", [(0, 0), (3, 3), (4, 3), (7, 3), (255, 3)])
 def test_properties(bus, slot, stored):
     motor = velmot.Motor("can0", 0x1FFFFFFF)
-    device = motor.add_device(slot, 0xFFFFFFFF, "position")
-    assert (device.slot_index, device.node_id) == (stored, 0xFFFFFFFF)
+    device = motor.add_device(slot, 0x1FFFFFFE, "position")
+    assert (device.slot_index, device.node_id) == (stored, 0x1FFFFFFE)
     assert (motor.host, motor.host_id) == (0x1FFFFFFF, 0x1FFFFFFF)
     for obj, name in ((motor, "host"), (motor, "host_id"), (device, "slot_index"),
                       (device, "node_id")):

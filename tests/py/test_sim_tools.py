@@ -91,9 +91,30 @@ def test_show_accepts_the_tools_spellings(tmp_path, args):
 def test_show_without_details_and_without_a_name(tmp_path):
     bus = fake_bus(tmp_path, can0=(100, UP_1M), vcan0=(101, "kind=vcan\nup=0\n"))
     lines = bus.ip("link", "show").stdout.splitlines(True)
-    assert [l.split(":")[0] for l in lines[::2]] == ["100", "101"]
-    assert lines[1] == lines[3] == "    link/can \n"
+    # The host's lo and eth0 come first, by index, as on the real tool.
+    assert [l.split(":")[0] for l in lines[::2]] == ["1", "4", "100", "101"]
+    assert lines[5] == lines[7] == "    link/can \n"
     assert "bitrate" not in "".join(lines)
+
+
+HOST_LINK_CASES = [
+    # (arguments after `ip -details link show`, state of the bus's vcan0 (index 5), the samples
+    # printed one after the other)
+    (["lo"], "kind=vcan\nup=0\n", ["loopback-up.txt"]),
+    (["eth0"], "kind=vcan\nup=1\n", ["ether-up.txt"]),
+    (["up"], "kind=vcan\nup=0\n", ["show-up-filter.txt"]),
+    (["up"], "kind=vcan\nup=1\n", ["show-up-filter.txt", "vcan-up.txt"]),
+    (["vcan0", "up"], "kind=vcan\nup=0\n", []),
+]
+
+
+@pytest.mark.parametrize("args,state,samples", HOST_LINK_CASES)
+def test_show_prints_the_hosts_other_links_and_reads_up_as_a_filter(tmp_path, args, state,
+                                                                     samples):
+    bus = fake_bus(tmp_path, vcan0=(5, state))
+    done = bus.ip("-details", "link", "show", *args)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == "".join((FIXTURES / s).read_text() for s in samples)
 
 
 # -- ip: set --------------------------------------------------------------------------------------
@@ -156,6 +177,9 @@ def test_show_reports_what_set_configured(tmp_path):
     (["-d", "link", "show", "nosuch"], 1, 'Device "nosuch" does not exist.\n'),
     (["-d", "link", "show", "../ifaces"], 1, 'Device "../ifaces" does not exist.\n'),
     (["link", "set", "nosuch", "down"], 1, 'Cannot find device "nosuch"\n'),
+    (["-d", "link", "show", "dev", "up"], 1, 'Device "up" does not exist.\n'),
+    (["link", "set", "lo", "down"], 2, '"lo" is a link of the host'),
+    (["link", "set", "eth0", "type", "can", "bitrate", "1000000"], 2, '"eth0" is a link of the host'),
 ])
 def test_bad_command_lines_fail_visibly_and_change_nothing(tmp_path, args, status, message):
     bus = fake_bus(tmp_path, can0=(100, UP_1M))

@@ -79,13 +79,23 @@ Result<void> configure(const std::vector<Arguments>& commands) {
     return run_privileged(commands);
 }
 
+Error does_not_exist(const std::string& interface) {
+    return Error{ErrorKind::not_found, "CAN interface '" + interface + "' does not exist"};
+}
+
+Error not_a_can_link(const std::string& interface) {
+    return Error{ErrorKind::invalid_input, "CAN interface '" + interface + "' is not a CAN link"};
+}
+
+// The details of the link named `interface` itself. A name the tool reads as a filter (`up`)
+// succeeds there but lists other links: that name does not exist either.
 Result<IpLinkDetails> show(const std::string& interface) {
     auto child = run_child("ip", {"-details", "link", "show", interface}, ChildStreams::captured);
     if (!child) return Error{ErrorKind::os, "Failed to run ip: " + child.error().message};
-    if (!child->success()) {
-        return Error{ErrorKind::not_found, "CAN interface '" + interface + "' does not exist"};
-    }
-    return parse_ip_link_details(child->out);
+    if (!child->success()) return does_not_exist(interface);
+    auto details = parse_ip_link_details(child->out);
+    if (!details.describes(interface)) return does_not_exist(interface);
+    return details;
 }
 
 }  // namespace
@@ -93,6 +103,8 @@ Result<IpLinkDetails> show(const std::string& interface) {
 Result<void> ensure_can_interface(const std::string& interface) {
     auto details = show(interface);
     if (!details) return std::move(details).error();
+    // Configuring starts by taking the link down: never do that to a link that is not CAN.
+    if (!details->is_can_link()) return not_a_can_link(interface);
     if (details->is_virtual_can()) {
         if (details->is_up) return {};
         report_needs_configuration(interface, details.value());

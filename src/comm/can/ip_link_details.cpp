@@ -28,6 +28,19 @@ std::vector<std::string_view> split_lines(std::string_view text) {
     return lines;
 }
 
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The label of a "N: LABEL: <FLAGS> ..." header: after the index and ": ", up to the next ':'
+// (interface names never hold one). Empty when the line is no such header.
+std::string_view parse_label(std::string_view first_line) {
+    std::size_t digits = 0;
+    while (digits < first_line.size() && is_ascii_digit(first_line[digits])) ++digits;
+    if (digits == 0 || first_line.substr(digits, 2) != ": ") return {};
+    const std::string_view rest = first_line.substr(digits + 2);
+    const std::size_t colon = rest.find(':');
+    return colon == std::string_view::npos ? std::string_view{} : rest.substr(0, colon);
+}
+
 bool parse_is_up(std::string_view text) {
     const std::size_t open = text.find('<');
     if (open == std::string_view::npos) return false;
@@ -41,8 +54,6 @@ bool parse_is_up(std::string_view text) {
         flags.remove_prefix(comma + 1);
     }
 }
-
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The longest run of ASCII digits at the start of `text` as a u32; none when empty or too large.
 std::optional<std::uint32_t> parse_leading_u32(std::string_view text) {
@@ -97,10 +108,16 @@ IpLinkDetails parse_ip_link_details(std::string_view raw_output) {
     const std::string text = decode_utf8_lossy(raw_output);
     const auto lines = split_lines(text);
     IpLinkDetails details;
+    details.label = parse_label(lines.front());
     details.is_up = parse_is_up(text);
     details.bitrate = parse_bitrate(lines);
     details.kind = parse_link_kind(lines);
     return details;
+}
+
+bool IpLinkDetails::describes(std::string_view interface) const {
+    if (interface.empty() || !label.starts_with(interface)) return false;
+    return label.size() == interface.size() || label[interface.size()] == '@';
 }
 
 }  // namespace velmot::comm::can
