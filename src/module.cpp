@@ -1,5 +1,6 @@
-// The `velmot` extension module's entry point: creates the module and adds the classes and
-// functions of every subsystem in the fixed order of the name table below.
+// The `velmot` extension module's entry point: creates the module, adds the classes and functions
+// of every subsystem in the fixed order of the name table below, and registers the exit steps
+// the subsystems added (binding/exit_steps.hpp).
 //
 // Thread-safety: the interpreter calls PyInit_velmot once, with the GIL held.
 #include <Python.h>
@@ -7,6 +8,7 @@
 #include <array>
 
 #include "binding/entry.hpp"
+#include "binding/exit_steps.hpp"
 #include "binding/module_items.hpp"
 #include "binding/python_items.hpp"
 
@@ -45,6 +47,12 @@ PyMODINIT_FUNC PyInit_velmot() {
 #ifdef PYPY_VERSION
         PyEval_InitThreads();  // lets threads the interpreter did not create take the GIL
 #endif
-        return velmot::binding::build_module(g_definition, k_item_names, k_hooks);
+        PyObject* module = velmot::binding::build_module(g_definition, k_item_names, k_hooks);
+        if (module != nullptr) {
+            velmot::binding::Ref owned = velmot::binding::Ref::steal(module);
+            velmot::binding::register_exit_hook();  // runs the exit steps the hooks added
+            return owned.release();
+        }
+        return module;
     });
 }

@@ -3,7 +3,8 @@
 // Layout: the object header, the borrow counter, a "live" mark and the value, placement-constructed
 // when the object is created and destroyed in tp_dealloc. Each class object is built once per
 // process from a ClassDef (PyType_FromSpec, so it works on PyPy too) and leaked on purpose.
-// Classes are final (no Py_TPFLAGS_BASETYPE) and take no part in cyclic GC.
+// Classes are final (no Py_TPFLAGS_BASETYPE) and take no part in cyclic GC. In a process forked
+// after the import, values are not destroyed (leaked with their resources).
 //
 // A class is declared with static tables; every slot and method body goes through the helpers
 // below, which run the entry-point steps in order: bind arguments -> check the receiver and take
@@ -31,6 +32,7 @@
 
 #include "binding/borrow.hpp"
 #include "binding/entry.hpp"
+#include "binding/exit_steps.hpp"
 #include "binding/function_def.hpp"
 #include "binding/ref.hpp"
 #include "binding/signature.hpp"
@@ -88,7 +90,9 @@ void instance_dealloc(PyObject* self) {
     entry_dealloc(self, [&] {
         if (instance->live) {
             instance->live = false;
-            instance->value().~T();
+            // In a forked child the value is left as it is: its destructor could wait for a lock
+            // that a thread of the parent held at the fork (see forked_after_import).
+            if (!forked_after_import()) instance->value().~T();
         }
     });
     PyTypeObject* type = Py_TYPE(self);

@@ -1,12 +1,22 @@
 """Safe stop: once TimerHandle.stop() or a shutdown function returns, no timer call is running or
 still to come, whatever thread stops it (also the timer's own call, or two timers stopping each
 other); and the script's last frames reach the bus."""
+import os
+import re
+import signal
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
 import pytest
 
 import velmot
+from can_peer import Peer
+from vcansim.bus import shim_loaded
+
+BUILD = os.path.dirname(velmot.__file__)
 
 DECORATORS = {
     "normal": "velmot.timer",
@@ -14,6 +24,18 @@ DECORATORS = {
     "realtime": "lambda hz: velmot.precision_timer(hz, realtime=True)",
 }
 PRECISIONS = [pytest.param(eval(text, {"velmot": velmot}), id=name) for name, text in DECORATORS.items()]
+
+
+@pytest.fixture
+def bus(vcan_bus):
+    return vcan_bus("can0")   # also points this process's environment (and its children) at it
+
+
+@pytest.fixture
+def peer(cpython, bus):
+    p = Peer(cpython)
+    yield p
+    p.close()
 
 
 def wait_until(predicate, timeout=5.0):
@@ -104,3 +126,97 @@ def test_shutdown_functions_wait_for_a_timer_call_in_flight(run_python, precisio
     assert result.stdout == "False False\n('timeout', True) 1\n1\n"
     assert result.stderr == ("\n[velmot] Stopping (reason: timeout), initiating graceful shutdown...\n"
                              "call ended\n[velmot] All tasks stopped successfully\n")
+
+
+# --- the script's last frames reach the bus ----------------------------------------------------
+
+needs_shim = pytest.mark.skipif(not shim_loaded(), reason="not started under sim/with-bus: no SocketCAN shim")
+
+FRAMES = 10_000
+# How each script ends once it has queued its frames.
+ENDINGS = {
+    "end": "",
+    "del": "del device",
+    "sys.exit": "sys.exit(0)",
+    "exception": "raise RuntimeError('the end')",
+    "KeyboardInterrupt": "os.kill(os.getpid(), signal.SIGINT); time.sleep(5)",
+    "block_until": "velmot.block_until(wait_ms=0)",
+}
+SEND_SCRIPT = """
+import os, signal, sys, time, velmot
+device = velmot.CanDeviceNonBlocking("can0")
+for i in range(%d):
+    device.send(0x123, i.to_bytes(4, "little"))
+%s
+"""
+
+
+def run_script(code, timeout=30):
+    env = dict(os.environ, PYTHONPATH=BUILD)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
+                          text=True, timeout=timeout)
+
+
+@needs_shim
+@pytest.mark.parametrize("ending", ENDINGS)
+def test_frames_queued_before_the_end_all_reach_the_bus(peer, ending):
+    result = run_script(SEND_SCRIPT % (FRAMES, ENDINGS[ending]))
+    assert "not written" not in result.stderr, result.stderr
+    frames = peer.recv(FRAMES)
+    assert [int.from_bytes(d, "little") for _, d in frames] == list(range(FRAMES))
+
+
+@needs_shim
+def test_a_forked_child_does_not_flush_its_parents_queue(peer):
+    result = run_script(SEND_SCRIPT % (FRAMES, textwrap.dedent("""
+        start = time.monotonic()
+        child = os.fork()
+        if child == 0:
+            sys.exit(0)      # the child's exit writes nothing of the parent's and does not hang
+        os.waitpid(child, 0)
+        print("child ended after %.1f s" % (time.monotonic() - start))
+    """)))
+    assert result.stdout.startswith("child ended after 0."), result.stdout + result.stderr
+    assert len(peer.recv(FRAMES)) == FRAMES and peer.recv(1, timeout=0.5) == []
+
+
+@needs_shim
+def test_frames_that_cannot_be_written_are_counted_and_the_exit_is_bounded(bus):
+    script = SEND_SCRIPT % (200_000, "os.kill(%d, signal.SIGSTOP); start = time.monotonic()" % bus.daemon_pid)
+    try:
+        start = time.monotonic()
+        result = run_script(script + "\nprint('ending')")
+        elapsed = time.monotonic() - start
+    finally:
+        os.kill(bus.daemon_pid, signal.SIGCONT)
+    assert result.returncode == 0 and result.stdout == "ending\n", result.stderr
+    assert re.fullmatch(r"\[velmot\] [1-9]\d* queued CAN frames were not written at exit\n", result.stderr)
+    assert elapsed < 20
+
+
+# A control timer broadcasting a non-zero target is stopped, then the script broadcasts zero and
+# ends: the zero frame must be the last target frame on the bus.
+ZERO_SCRIPT = """
+import time, velmot
+motor = velmot.Motor("can0", host=0x100)
+device = motor.add_device(0, 0x201, "speed")
+def control():
+    device.set_target(5.0)
+    time.sleep(0.002)
+    motor.broadcast()
+handle = (%s)(200.0)(control)()
+time.sleep(0.3)
+handle.stop()
+device.set_target(0.0)
+motor.broadcast()
+"""
+
+
+@needs_shim
+@pytest.mark.parametrize("run", range(3))
+@pytest.mark.parametrize("precision", DECORATORS)
+def test_the_zero_broadcast_after_a_stop_is_the_last_target_frame(peer, precision, run):
+    result = run_script(ZERO_SCRIPT % DECORATORS[precision])
+    assert result.returncode == 0, result.stderr
+    frames = [d for i, d in peer.recv(10_000, timeout=1) if len(d) == 8]
+    assert len(frames) > 10 and frames[-1] == bytes(8) and frames[-2] != bytes(8)

@@ -20,9 +20,11 @@ std::optional<CanMessage> CanDeviceAsync::take_if_queued(Incoming& incoming) {
 }
 
 CanDeviceAsync::CanDeviceAsync(std::string interface, runtime::Sender<CanMessage> outgoing,
-                               std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task)
+                               std::shared_ptr<Outbox> outbox, std::shared_ptr<Incoming> incoming,
+                               runtime::TaskHandle<void> task)
     : interface_(std::move(interface)),
       outgoing_(std::move(outgoing)),
+      outbox_(std::move(outbox)),
       incoming_(std::move(incoming)),
       task_(std::move(task)) {}
 
@@ -34,15 +36,19 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
     if (!socket) return std::move(socket).error();
     auto [outgoing_sender, outgoing_receiver] = runtime::make_channel<CanMessage>();
     auto [incoming_sender, incoming_receiver] = runtime::make_channel<CanMessage>();
-    auto task = rt.spawn(run_can_io_task(std::move(socket).value(), std::move(outgoing_receiver),
+    auto outbox = Outbox::create();
+    auto task = rt.spawn(run_can_io_task(std::move(socket).value(), std::move(outgoing_receiver), outbox,
                                          std::move(incoming_sender)));
     return std::shared_ptr<CanDeviceAsync>(
-        new CanDeviceAsync(interface, std::move(outgoing_sender),
+        new CanDeviceAsync(interface, std::move(outgoing_sender), std::move(outbox),
                            std::make_shared<Incoming>(std::move(incoming_receiver)), std::move(task)));
 }
 
 Result<void> CanDeviceAsync::send_nonblocking(CanMessage message) const {
-    return outgoing_.send(std::move(message));
+    outbox_->add_queued();  // before the task can see the frame, so the count never goes below 0
+    Result<void> queued = outgoing_.send(std::move(message));
+    if (!queued) outbox_->remove_queued();
+    return queued;
 }
 
 std::optional<CanMessage> CanDeviceAsync::try_receive() const {

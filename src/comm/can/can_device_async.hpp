@@ -5,7 +5,9 @@
 //
 // Ownership: shared by reference counting (a motor group shares one device with its drivers and
 // its feedback receiver). When the last owner lets go, the send queue's only sender goes with it:
-// the task writes what is still queued, ends and closes the socket, also on a silent bus.
+// the task writes what is still queued, ends and closes the socket, also on a silent bus. Frames
+// queued and not yet written are counted in the device's Outbox, which the interpreter's exit
+// waits on (for a bounded time), so a script's last frames reach the bus.
 //
 // Thread-safety: every member may be called concurrently from any thread; the blocking
 // receive_timeout may also be called from a runtime worker (it blocks in place).
@@ -19,6 +21,7 @@
 #include <asio/awaitable.hpp>
 
 #include "comm/can/can_message.hpp"
+#include "comm/can/outbox.hpp"
 #include "common/result.hpp"
 #include "runtime/async_mutex.hpp"
 #include "runtime/channel.hpp"
@@ -60,11 +63,12 @@ private:
 
     static std::optional<CanMessage> take_if_queued(Incoming& incoming);
 
-    CanDeviceAsync(std::string interface, runtime::Sender<CanMessage> outgoing,
+    CanDeviceAsync(std::string interface, runtime::Sender<CanMessage> outgoing, std::shared_ptr<Outbox> outbox,
                    std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task);
 
     std::string interface_;
     runtime::Sender<CanMessage> outgoing_;  // the only sender: the task ends when it goes
+    std::shared_ptr<Outbox> outbox_;        // frames queued and not yet written (shared with the task)
     std::shared_ptr<Incoming> incoming_;
     runtime::TaskHandle<void> task_;        // dropping it lets the task finish on its own
 };

@@ -141,8 +141,9 @@ asio::awaitable<void> write_message(CanDevice& socket, const CanMessage& message
 }  // namespace
 
 asio::awaitable<void> run_can_io_task(CanDevice socket, Receiver<CanMessage> outgoing,
-                                      Sender<CanMessage> incoming) {
+                                      std::shared_ptr<Outbox> outbox, Sender<CanMessage> incoming) {
     Coin coin;
+    bool forwarding = true;  // the device's receivers are still there
     for (;;) {
         Event event = poll_event(socket, outgoing, coin.flip());
         if (event.kind == Event::Kind::nothing) event = co_await wait_event(socket, outgoing);
@@ -151,11 +152,13 @@ asio::awaitable<void> run_can_io_task(CanDevice socket, Receiver<CanMessage> out
             break;
         case Event::Kind::outgoing:
             co_await write_message(socket, *event.message);
+            outbox->remove_queued();
             break;
         case Event::Kind::outgoing_closed:
             co_return;
         case Event::Kind::frame:
-            if (!incoming.send(CanMessage::from_frame(event.frame))) co_return;
+            // Once nobody can receive, frames are dropped but the send queue is still drained.
+            forwarding = forwarding && incoming.send(CanMessage::from_frame(event.frame)).ok();
             break;
         case Event::Kind::read_error:
             write_stderr("Failed to receive CAN frame: " + event.error.message + "\n");

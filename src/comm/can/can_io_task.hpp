@@ -6,22 +6,26 @@
 //     failure prints "Failed to send CAN frame: <text>" and the task goes on;
 //   - a received frame is queued for the device's receivers; a read error prints "Failed to
 //     receive CAN frame: <text>" and pauses 100 ms (no frame is written meanwhile either).
-// It ends, closing the socket, once every sender is gone and the send queue is drained (the owning
-// device was destroyed; frames queued before that are still written) or once the receive queue's
-// receiver is gone.
+// Each frame taken from the send queue is counted off the device's Outbox once its write has
+// finished. It ends, closing the socket, once every sender is gone and the send queue is drained
+// (the owning device was destroyed; frames queued before that are still written). Frames received
+// after the device's receivers are gone are dropped.
 //
 // Thread-safety: runs as one runtime task; talks to its device only through the two channels.
 #pragma once
 
 #include <asio/awaitable.hpp>
 
+#include <memory>
+
 #include "comm/can/can_device.hpp"
 #include "comm/can/can_message.hpp"
+#include "comm/can/outbox.hpp"
 #include "runtime/channel.hpp"
 
 namespace velmot::comm::can {
 
 asio::awaitable<void> run_can_io_task(CanDevice socket, runtime::Receiver<CanMessage> outgoing,
-                                      runtime::Sender<CanMessage> incoming);
+                                      std::shared_ptr<Outbox> outbox, runtime::Sender<CanMessage> incoming);
 
 }  // namespace velmot::comm::can

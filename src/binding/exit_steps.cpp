@@ -1,0 +1,73 @@
+// The exit steps and their atexit callable.
+//
+// Thread-safety: see exit_steps.hpp; the callable runs on the exiting thread with the GIL held on
+// entry and releases it while the steps run.
+#include "binding/exit_steps.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "binding/entry.hpp"
+#include "binding/function_def.hpp"
+#include "binding/gil.hpp"
+#include "binding/ref.hpp"
+
+namespace velmot::binding {
+
+namespace {
+
+struct Steps {
+    std::vector<std::pair<ExitStage, ExitStep>> steps;  // kept in stage order
+    pid_t importer = 0;
+    bool registered = false;
+};
+
+Steps& steps() {
+    static Steps* const instance = new Steps();  // leaked: used at exit
+    return *instance;
+}
+
+void run_steps() {
+    if (forked_after_import()) return;
+    const auto deadline = runtime::saturating_add(runtime::Clock::now(), k_exit_bound);
+    for (const auto& [stage, step] : steps().steps) step(deadline);
+}
+
+PyObject* at_exit(PyObject*, PyObject*) {
+    return call_function_noargs([] {
+        AllowThreads unlocked;
+        run_steps();
+    });
+}
+
+PyMethodDef g_at_exit = noargs_def("_velmot_at_exit", at_exit,
+                                   "Stops timers and writes queued CAN frames before the interpreter exits.");
+
+}  // namespace
+
+void add_exit_step(ExitStage stage, ExitStep step) {
+    auto& list = steps().steps;
+    if (std::find(list.begin(), list.end(), std::pair{stage, step}) != list.end()) return;
+    const auto at = std::upper_bound(list.begin(), list.end(), stage,
+                                     [](ExitStage s, const auto& entry) { return s < entry.first; });
+    list.insert(at, {stage, step});
+}
+
+bool forked_after_import() noexcept {
+    const pid_t importer = steps().importer;
+    return importer != 0 && ::getpid() != importer;
+}
+
+void register_exit_hook() {
+    if (steps().registered) return;
+    Ref atexit = Ref::steal(check(PyImport_ImportModule("atexit")));
+    Ref callable = Ref::steal(check(PyCFunction_NewEx(&g_at_exit, nullptr, nullptr)));
+    Ref result = Ref::steal(check(PyObject_CallMethod(atexit.get(), "register", "O", callable.get())));
+    steps().importer = ::getpid();
+    steps().registered = true;
+}
+
+}  // namespace velmot::binding
