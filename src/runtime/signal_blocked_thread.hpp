@@ -1,17 +1,13 @@
-// Starting threads of our own: every thread the runtime creates blocks all signals, so that
-// signals are delivered to the interpreter's main thread (or to threads that ask for them), never
-// to a worker in the middle of a task.
+// Starting threads of our own with every signal blocked: the runtime's name for the helper in
+// common/signal_blocked_thread.hpp (which the console writer, below the runtime, also uses).
 //
-// Thread-safety: may be called from any thread; the caller's signal mask is left as it was.
+// Thread-safety: see common/signal_blocked_thread.hpp.
 #pragma once
 
-#include <functional>
-#include <thread>
+#include "common/signal_blocked_thread.hpp"
 
 namespace velmot::runtime {
 
-// Starts a thread that runs `body` with every signal blocked. Throws std::system_error when the
-// thread cannot be created.
-std::thread start_signal_blocked_thread(std::function<void()> body);
+using velmot::start_signal_blocked_thread;
 
 }  // namespace velmot::runtime

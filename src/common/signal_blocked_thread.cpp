@@ -1,11 +1,11 @@
 // Threads created with all signals blocked: the mask is set around the creation so that the new
 // thread inherits it from its first instruction (no window in which a signal could land there).
-#include "runtime/signal_blocked_thread.hpp"
+#include "common/signal_blocked_thread.hpp"
 
 #include <pthread.h>
 #include <signal.h>
 
-namespace velmot::runtime {
+namespace velmot {
 
 namespace {
 
@@ -32,4 +32,4 @@ std::thread start_signal_blocked_thread(std::function<void()> body) {
     return std::thread(std::move(body));
 }
 
-}  // namespace velmot::runtime
+}  // namespace velmot
