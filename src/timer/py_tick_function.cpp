@@ -16,6 +16,8 @@ namespace {
 
 using binding::Ref;
 
+constexpr ConsoleKind k_tick_error_kind{"timer: function error"};
+
 // UTF-8 text of a str object. Lone surrogates (which strict UTF-8 cannot encode) come out as
 // U+FFFD, as a lenient decode of their surrogatepass bytes gives. Empty Ref = failure (set).
 std::string lenient_utf8(PyObject* text) {
@@ -74,7 +76,7 @@ void report_tick_exception() {
     line += type != nullptr ? qualified_name(type) : std::string("<unknown>");
     line += value != nullptr ? describe_value(value) : std::string(": <exception str() failed>");
     line += '\n';
-    write_stderr(line);
+    write_stderr(k_tick_error_kind, line);
 }
 
 PythonTickFunction::PythonTickFunction(Ref callable, Ref args)
