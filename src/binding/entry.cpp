@@ -3,17 +3,26 @@
 // Thread-safety: needs the GIL (called from entry points only).
 #include "binding/entry.hpp"
 
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
 #include <source_location>
 
 #include "binding/panic_exception.hpp"
+#include "common/console.hpp"
 
 namespace velmot::binding::detail {
 
+namespace {
+
+constexpr ConsoleKind k_uncaught_panic_kind{"binding: uncaught panic"};
+// How long the console may take to write what is queued (this line included) before the abort.
+constexpr auto k_console_bound_before_abort = std::chrono::milliseconds(500);
+
+}  // namespace
+
 void abort_uncaught_panic() noexcept {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
-    std::fflush(stderr);
+    write_stderr(k_uncaught_panic_kind, "uncaught panic at ffi boundary\n");
+    flush_console(std::chrono::steady_clock::now() + k_console_bound_before_abort);
     std::abort();
 }
 

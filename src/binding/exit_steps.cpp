@@ -14,6 +14,7 @@
 #include "binding/function_def.hpp"
 #include "binding/gil.hpp"
 #include "binding/ref.hpp"
+#include "common/console.hpp"
 
 namespace velmot::binding {
 
@@ -34,6 +35,7 @@ void run_steps() {
     if (forked_after_import()) return;
     const auto deadline = runtime::saturating_add(runtime::Clock::now(), k_exit_bound);
     for (const auto& [stage, step] : steps().steps) step(deadline);
+    (void)flush_console(deadline);  // lines that cannot be written in time are dropped
 }
 
 PyObject* at_exit(PyObject*, PyObject*) {

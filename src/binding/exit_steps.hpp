@@ -19,7 +19,8 @@
 
 namespace velmot::binding {
 
-// The order in which exit steps run. Queued console lines are written after the last stage.
+// The order in which exit steps run. Queued console lines are written after the last stage, until
+// the same deadline (common/console.hpp).
 enum class ExitStage {
     stop_timers = 0,  // no timer call in flight any more
     flush_can = 1,    // queued CAN frames written

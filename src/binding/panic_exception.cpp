@@ -3,8 +3,7 @@
 // Thread-safety: needs the GIL; the class pointer is written once under it.
 #include "binding/panic_exception.hpp"
 
-#include <cstdio>
-
+#include "common/console.hpp"
 #include "common/panic.hpp"
 
 namespace velmot::binding {
@@ -14,6 +13,8 @@ constexpr const char* k_panic_doc =
     "Signals an internal fatal error of the extension (a broken invariant or an unrecoverable "
     "condition).\n\nIt derives from BaseException, not Exception: like SystemExit it normally "
     "propagates up and ends the interpreter. Its single argument is the fatal error's message.";
+
+constexpr ConsoleKind k_reached_internal_code_kind{"binding: fatal error through a Python call"};
 
 // The message carried by a PanicException instance: its first argument, else str(exc).
 std::string panic_message(PyObject* value) {
@@ -43,9 +44,10 @@ std::string panic_message(PyObject* value) {
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    std::fprintf(stderr, "a fatal error raised in an earlier call reached internal code through "
-                         "a Python call; its Python traceback:\n");
-    std::fflush(stderr);
+    // The traceback itself goes through the interpreter's sys.stderr, not the console writer.
+    write_stderr(k_reached_internal_code_kind,
+                 "a fatal error raised in an earlier call reached internal code through a Python "
+                 "call; its Python traceback:\n");
     PyErr_Display(type, value, traceback);
     std::string message = value != nullptr ? panic_message(value) : "<no message>";
     Py_XDECREF(type);

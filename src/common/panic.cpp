@@ -3,7 +3,7 @@
 
 #include <pthread.h>
 
-#include <cstdio>
+#include "common/console.hpp"
 
 namespace velmot {
 
@@ -16,11 +16,12 @@ std::string current_thread_name() {
 }
 
 void print_panic_notice(const std::string& message, const std::source_location& location) {
-    // One fprintf call so that notices of concurrent threads do not interleave mid-line.
-    std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", current_thread_name().c_str(),
-                 location.file_name(), static_cast<unsigned>(location.line()),
-                 static_cast<unsigned>(location.column()), message.c_str());
-    std::fflush(stderr);
+    static constexpr ConsoleKind k_panic_notice_kind{"fatal error notice"};
+    // One console write, so that notices of concurrent threads do not interleave mid-line.
+    write_stderr(k_panic_notice_kind,
+                 "thread '" + current_thread_name() + "' panicked at " + location.file_name() + ":" +
+                     std::to_string(location.line()) + ":" + std::to_string(location.column()) +
+                     ":\n" + message + "\n");
 }
 
 void panic(std::string message, std::source_location location) {

@@ -23,7 +23,8 @@ private:
     std::string message_;
 };
 
-// Prints "thread '<name>' panicked at <file>:<line>:<column>:\n<message>" to stderr, throws Panic.
+// Prints "thread '<name>' panicked at <file>:<line>:<column>:\n<message>" to stderr (through the
+// console writer: it never waits for stderr), throws Panic.
 [[noreturn]] void panic(std::string message,
                         std::source_location location = std::source_location::current());
 

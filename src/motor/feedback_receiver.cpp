@@ -12,6 +12,10 @@ namespace {
 
 constexpr std::uint64_t k_receive_timeout_ms = 100;
 
+// Each rate-limited on its own (a peer flooding one kind does not silence the other).
+constexpr ConsoleKind k_unexpected_length_kind{"motor: feedback frame of unexpected length"};
+constexpr ConsoleKind k_unmatched_frame_kind{"motor: unmatched feedback frame"};
+
 std::string hex_id(std::uint32_t id) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(id));
@@ -21,13 +25,13 @@ std::string hex_id(std::uint32_t id) {
 asio::awaitable<void> route(const comm::can::CanMessage& frame, const DeviceList& devices) {
     auto record = dr_v1::decode_feedback(frame.data());
     if (!record) {
-        write_stderr(unexpected_length_line(frame));
+        write_stderr(k_unexpected_length_kind, unexpected_length_line(frame));
         co_return;
     }
     if (auto device = devices.first_with_node(frame.id())) {
         co_await device->update_watch_data(*record);
     } else {
-        write_stderr(unmatched_frame_line(frame));
+        write_stderr(k_unmatched_frame_kind, unmatched_frame_line(frame));
     }
 }
 

@@ -1,7 +1,8 @@
 // The feedback receiver of a broadcast group: a runtime task that takes every frame the group's
 // CAN device receives, decodes 8-byte payloads as driver feedback and stores each record in the
 // first Device whose node id equals the frame's identifier. Frames of another length and frames
-// from unknown identifiers are reported on stderr and dropped.
+// from unknown identifiers are reported on stderr (through the console writer, which never makes
+// the receiver wait and limits each of the two kinds of line to 100 per second) and dropped.
 //
 // It waits at most 100 ms per receive and starts over on a timeout; it ends only when it is
 // cancelled (its group is destroyed) or when the CAN device's I/O task has ended, after which no

@@ -22,6 +22,8 @@ namespace {
 using namespace binding;
 using runtime::Clock;
 
+constexpr ConsoleKind k_drop_warning_kind{"task: handle dropped while running"};
+
 // Retrieval: the stored error raises RuntimeError (the text stays stored), else the stored value
 // or None. Each slot is locked on its own, for the moment of reading.
 Ref retrieve(AsyncOutcome& outcome) {
@@ -140,7 +142,7 @@ AsyncHandleState::AsyncHandleState(std::uint64_t task_id, std::shared_ptr<TaskCo
 AsyncHandleState::~AsyncHandleState() {
     if (!completion) return;  // moved from
     if (!completion->completed() && !completion->cancelled()) {
-        write_stderr("Warning: AsyncHandle(id=" + std::to_string(id) +
+        write_stderr(k_drop_warning_kind, "Warning: AsyncHandle(id=" + std::to_string(id) +
                      ") dropped while task still running. Consider calling handle.cancel() or "
                      "handle.wait() before dropping.\n");
     }

@@ -45,7 +45,9 @@ bool coin_flip() {
 // How often the shutdown wait looks for a second signal.
 constexpr auto k_second_signal_check = std::chrono::milliseconds(50);
 
-void write_line(const std::string& text) { write_stderr(text); }
+constexpr ConsoleKind k_shutdown_kind{"velmot: shutdown"};
+
+void write_line(const std::string& text) { write_stderr(k_shutdown_kind, text); }
 
 std::uint32_t shutdown_signal_count() {
     return runtime::signal_delivery_count(SIGINT) + runtime::signal_delivery_count(SIGTERM);

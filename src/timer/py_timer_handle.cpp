@@ -22,6 +22,8 @@ namespace {
 using namespace binding;
 using Parts = TimerHandleState::Parts;
 
+constexpr ConsoleKind k_dropped_handle_kind{"timer: handle dropped while running"};
+
 bool is_running(const Parts& parts) {
     return parts.running->load(std::memory_order_acquire);
 }
@@ -145,9 +147,10 @@ TimerHandleState::~TimerHandleState() {
         return;  // moved from
     }
     if (parts_.running->load(std::memory_order_acquire)) {
-        write_stderr("Warning: TimerHandle(id=" + std::to_string(parts_.task_id) +
-                     ") dropped while still running. Make sure to save the handle returned by "
-                     "timer-decorated functions.\n");
+        write_stderr(k_dropped_handle_kind,
+                     "Warning: TimerHandle(id=" + std::to_string(parts_.task_id) +
+                         ") dropped while still running. Make sure to save the handle returned by "
+                         "timer-decorated functions.\n");
     }
     parts_.running->store(false, std::memory_order_release);
     task::task_manager().unregister(parts_.task_id);

@@ -34,6 +34,7 @@ using namespace binding;
 
 constexpr const char* k_call_name = "TimerWrapper.__call__";
 
+constexpr ConsoleKind k_coroutine_warning_kind{"timer: coroutine function warning"};
 constexpr std::string_view k_coroutine_warning =
     "Warning: Timer callback is an async function (coroutine function). It will not be awaited "
     "and will likely fail to execute properly. Please use a synchronous function.\n";
@@ -53,7 +54,7 @@ bool is_coroutine_function(PyObject* func) {
 
 void warn_if_coroutine(PyObject* func) {
     if (is_coroutine_function(func)) {
-        write_stderr(k_coroutine_warning);
+        write_stderr(k_coroutine_warning_kind, k_coroutine_warning);
     }
 }
 

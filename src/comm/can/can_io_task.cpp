@@ -26,6 +26,9 @@ using runtime::Sender;
 
 constexpr auto k_receive_error_pause = std::chrono::milliseconds(100);
 
+constexpr ConsoleKind k_send_failure_kind{"can: failed to send frame"};
+constexpr ConsoleKind k_receive_failure_kind{"can: failed to receive frame"};
+
 // What one round handles.
 struct Event {
     enum class Kind { nothing, outgoing, outgoing_closed, frame, read_error } kind = Kind::nothing;
@@ -135,7 +138,10 @@ asio::awaitable<Event> wait_event(CanDevice& socket, Receiver<CanMessage>& outgo
 
 asio::awaitable<void> write_message(CanDevice& socket, const CanMessage& message) {
     auto written = co_await socket.write(message.to_frame());
-    if (!written) write_stderr("Failed to send CAN frame: " + written.error().message + "\n");
+    if (!written) {
+        write_stderr(k_send_failure_kind,
+                     "Failed to send CAN frame: " + written.error().message + "\n");
+    }
 }
 
 }  // namespace
@@ -161,7 +167,8 @@ asio::awaitable<void> run_can_io_task(CanDevice socket, Receiver<CanMessage> out
             forwarding = forwarding && incoming.send(CanMessage::from_frame(event.frame)).ok();
             break;
         case Event::Kind::read_error:
-            write_stderr("Failed to receive CAN frame: " + event.error.message + "\n");
+            write_stderr(k_receive_failure_kind,
+                         "Failed to receive CAN frame: " + event.error.message + "\n");
             co_await runtime::sleep(k_receive_error_pause);
             break;
         }

@@ -17,7 +17,9 @@ namespace {
 
 using Arguments = std::vector<std::string>;
 
-void print_line(const std::string& line) { write_stderr(line + "\n"); }
+constexpr ConsoleKind k_provisioning_kind{"can: interface provisioning"};
+
+void print_line(const std::string& line) { write_stderr(k_provisioning_kind, line + "\n"); }
 
 std::string join(const Arguments& arguments) {
     std::string joined;

@@ -1,6 +1,6 @@
 // Threads created with all signals blocked: the mask is set around the creation so that the new
 // thread inherits it from its first instruction (no window in which a signal could land there).
-#include "runtime/signal_blocked_thread.hpp"
+#include "common/signal_blocked_thread.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace velmot::runtime {
+namespace velmot {
 
 namespace {
 
@@ -59,4 +59,4 @@ bool at_body_exit(void (*hook)()) {
     return true;
 }
 
-}  // namespace velmot::runtime
+}  // namespace velmot
