@@ -1,8 +1,8 @@
-// Waits of Python-facing calls that may last: the GIL is released while waiting, and taken back at
-// least every 50 ms to run the interpreter's signal check (binding/signals.hpp), so Ctrl+C raises
-// KeyboardInterrupt in a script blocked there. The wait itself is a slice function that blocks
-// without the GIL until its event or a given instant; it must hold no lock when it returns, since
-// the signal check runs Python code.
+// Waits of Python-facing calls made of slices: the caller gives a slice function that blocks,
+// without the GIL and holding no lock when it returns, until its event or a given instant. The
+// slices run with the GIL released, each ending at most 50 ms ahead, and between two of them the
+// interpreter's signal check runs (interruptible_wait.hpp), so Ctrl+C raises KeyboardInterrupt in
+// a script blocked there.
 //
 // Blocks: until the slice function reports its event or the deadline passes; GIL released
 // meanwhile; Ctrl+C ends it (PythonError with KeyboardInterrupt set). Abandoning the wait loses
@@ -11,32 +11,24 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 
-#include "binding/gil.hpp"
-#include "binding/signals.hpp"
+#include "binding/interruptible_wait.hpp"
 #include "runtime/time.hpp"
 
 namespace velmot::binding {
 
-inline constexpr std::chrono::milliseconds k_signal_check_period{50};
-
-// Calls `wait_slice(until)` with the GIL released, `until` at most 50 ms ahead and never past
-// `deadline` (Clock::time_point::max(): no limit), until it returns true (then true) or the
-// deadline has passed (then false). Between slices runs the signal check, which may throw.
+// Calls `wait_slice(until)` until it returns true (then true) or `deadline` has passed (then false;
+// Clock::time_point::max(): no limit). Throws when a signal handler raised.
 template <class WaitSlice>
 bool wait_checking_signals(runtime::Clock::time_point deadline, WaitSlice wait_slice) {
-    for (;;) {
-        const auto until = std::min(deadline, runtime::saturating_add(runtime::Clock::now(), k_signal_check_period));
-        bool done = false;
-        {
-            AllowThreads unlocked;
-            done = wait_slice(until);
+    return wait_without_gil([&](const InterruptPoll& interrupted) {
+        for (;;) {
+            const auto until =
+                std::min(deadline, runtime::saturating_add(runtime::Clock::now(), k_interrupt_poll_period));
+            if (wait_slice(until)) return true;
+            if (runtime::Clock::now() >= deadline || interrupted()) return false;
         }
-        if (done) return true;
-        if (runtime::Clock::now() >= deadline) return false;
-        run_signal_handlers();
-    }
+    });
 }
 
 }  // namespace velmot::binding

@@ -1,6 +1,6 @@
-// Running the interpreter's pending signal handlers from a call that keeps the GIL while it waits
-// (a blocking CAN receive): such a call checks every few tens of milliseconds, so that Ctrl+C
-// raises KeyboardInterrupt instead of waiting for the call to end.
+// Running the interpreter's pending signal handlers from inside a long wait: a wait that released
+// the GIL takes it back every few tens of milliseconds for this check (interruptible_wait.hpp), so
+// that Ctrl+C raises KeyboardInterrupt instead of waiting for the call to end.
 //
 // CPython runs the handlers in PyErr_CheckSignals. PyPy's C API accepts that call but runs
 // nothing there: PyPy runs pending handlers when it next executes Python code, so on PyPy a

@@ -21,6 +21,7 @@ enum class ErrorKind {
     value,          // an argument converted but is not acceptable
     type,           // an object of the wrong kind
     timeout,        // a wait ran out of time
+    interrupted,    // a wait was ended early because its caller asked (common/interrupt_poll.hpp)
     runtime,        // anything else that is not an I/O failure
 };
 

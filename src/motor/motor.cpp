@@ -13,8 +13,9 @@ namespace velmot::motor {
 
 using dr_v1::BROADCAST_DEST;
 
-Result<std::unique_ptr<Motor>> Motor::create(const std::string& interface, std::uint32_t host_id) {
-    auto can = CanDeviceAsync::create(interface);
+Result<std::unique_ptr<Motor>> Motor::create(const std::string& interface, std::uint32_t host_id,
+                                             const InterruptPoll& interrupt) {
+    auto can = CanDeviceAsync::create(interface, interrupt);
     if (!can) return std::move(can).error();
     auto shared_can = std::move(can).value();
     auto devices = std::make_shared<DeviceList>();

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "comm/can/can_device_async.hpp"
+#include "common/interrupt_poll.hpp"
 #include "common/result.hpp"
 #include "motor/device.hpp"
 #include "motor/device_list.hpp"
@@ -27,9 +28,10 @@ namespace velmot::motor {
 
 class Motor {
 public:
-    // Opens the CAN device on `interface` (provisioning it first) and starts the receiver. The CAN
-    // device's error is returned unchanged.
-    static Result<std::unique_ptr<Motor>> create(const std::string& interface, std::uint32_t host_id);
+    // Opens the CAN device on `interface` (provisioning it first, which `interrupt` may end: see
+    // CanDeviceAsync::create) and starts the receiver. The CAN device's error is returned unchanged.
+    static Result<std::unique_ptr<Motor>> create(const std::string& interface, std::uint32_t host_id,
+                                                 const InterruptPoll& interrupt = {});
     ~Motor();
     Motor(const Motor&) = delete;
     Motor& operator=(const Motor&) = delete;

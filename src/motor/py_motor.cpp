@@ -3,6 +3,10 @@
 //
 // Every send validates the frame first, so a group whose host id is above 0x1FFFFFFF raises
 // OSError "CAN ID too large" on each send instead of reporting frames that can never be sent.
+//
+// Blocks: the constructor waits for the interface's provisioning (`ip` / `sudo`) with the GIL
+// released, running the signal check every 50 ms; Ctrl+C there kills and reaps the running child
+// and raises KeyboardInterrupt. calibrate_broadcast pauses 200 ms with the GIL held.
 #include "motor/py_motor.hpp"
 
 #include <cstdio>
@@ -11,6 +15,7 @@
 #include <string>
 
 #include "binding/class_def.hpp"
+#include "binding/interruptible_wait.hpp"
 #include "motor/motor.hpp"
 #include "motor/py_device.hpp"
 #include "motor/py_foc_mode.hpp"
@@ -46,7 +51,9 @@ PyObject* construct_motor(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
                                   std::optional<std::uint32_t> host_id) -> Result<MotorBox> {
                                    auto chosen = chosen_host_id(host, host_id);
                                    if (!chosen) return std::move(chosen).error();
-                                   return Motor::create(interface, *chosen);
+                                   return wait_without_gil([&](const InterruptPoll& interrupt) {
+                                       return Motor::create(interface, *chosen, interrupt);
+                                   });
                                });
 }
 

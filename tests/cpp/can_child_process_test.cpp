@@ -1,10 +1,12 @@
 // Child processes: both streams read without deadlock, exit statuses and signal deaths, the
 // child's signal state when started from a thread that blocks everything, verbatim arguments,
-// start errors, inherited streams, and no descriptor left behind.
+// start errors, inherited streams, no descriptor left behind, and interrupted waits.
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/wait.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -147,6 +149,51 @@ TEST(ChildProcess, LeavesNoDescriptorOpen) {
         (void)run_child("/dev/null", {}, ChildStreams::captured);
     }
     EXPECT_EQ(open_fd_count(), before);
+}
+
+struct InterruptCase {
+    std::vector<std::string> command;  // program and arguments
+    ChildStreams streams;
+};
+
+class ChildProcessInterrupt : public ::testing::TestWithParam<InterruptCase> {};
+
+// The poll says stop on its third call; the child must be gone (reaped, not a zombie) and every
+// descriptor closed when run_child returns.
+TEST_P(ChildProcessInterrupt, KillsAndReapsTheChild) {
+    const auto before = open_fd_count();
+    int polls = 0;
+    const auto& command = GetParam().command;
+    const auto child = run_child(command[0], {command.begin() + 1, command.end()}, GetParam().streams,
+                                 [&] { return ++polls == 3; });
+    ASSERT_FALSE(child.ok());
+    EXPECT_EQ(child.error().kind, ErrorKind::interrupted);
+    EXPECT_EQ(polls, 3);
+    errno = 0;
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    EXPECT_EQ(open_fd_count(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, ChildProcessInterrupt,
+    ::testing::Values(InterruptCase{{"sleep", "30"}, ChildStreams::captured},
+                      InterruptCase{{"sleep", "30"}, ChildStreams::inherited},
+                      // streams closed: the exit wait is the one interrupted
+                      InterruptCase{{"sh", "-c", "exec >&- 2>&-; exec sleep 30"}, ChildStreams::captured},
+                      // SIGTERM ignored: only SIGKILL ends it
+                      InterruptCase{{"sh", "-c", "trap '' TERM; exec sleep 30"}, ChildStreams::captured}));
+
+TEST(ChildProcess, PollAnsweringNoLeavesTheRunAlone) {
+    int polls = 0;
+    auto child = run_child("sh", {"-c", "sleep 0.2; echo done"}, ChildStreams::captured, [&] {
+        ++polls;
+        return false;
+    });
+    ASSERT_TRUE(child.ok()) << child.error().message;
+    EXPECT_EQ(child->out, "done\n");
+    EXPECT_TRUE(child->success());
+    EXPECT_GT(polls, 0);
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
 """velmot.CanDevice and velmot.CanDeviceNonBlocking on the simulated CAN bus: frame formats and
 validation on send, identifiers and payloads on receive, the non-blocking queues, borrows, Ctrl+C
-in a blocking receive, and what a dropped device releases.
+and other threads during waiting receives, and what a dropped device releases.
 
 Peers are independent CPython processes using Python's own AF_CAN sockets (PyPy's socket module
 has no AF_CAN). In-process devices need the SocketCAN shim, which only loads when the test run
-itself starts under sim/with-bus (make test); those tests skip otherwise. Tests run on the main
-thread; the peer helper is not shared between threads.
+itself starts under sim/with-bus (make test); those tests skip otherwise. Tests drive peers from
+the main thread only; the peer helper is not shared between threads.
 """
 import gc
 import json
@@ -325,32 +325,60 @@ def test_receive_timeout_argument_errors(bus, timeout, exc, pattern):
 
 
 @needs_shim
-def test_blocking_receive_loses_nothing_to_its_wakeups(peer):
+@pytest.mark.parametrize("cls", CLASSES)
+def test_waiting_receive_loses_nothing_to_its_wakeups(peer, cls):
     p = peer()
-    dev = velmot.CanDevice("can0")
+    dev = device(cls)
     frames = [(0x300 + i, bytes([i] * 8)) for i in range(6)]
     p.post(send=[[i, d.hex()] for i, d in frames], gap=0.07, delay=0.1)
     assert [take(dev) for _ in frames] == frames
     assert p.reply() == "sent"
 
 
-# --- Ctrl+C and borrows during a blocking receive, receivers on several threads (child
+# --- Ctrl+C, borrows and other threads during waits, receivers on several threads (child
 # processes, so a hang cannot stall the run): the child prints "ready" and a JSON result line.
 
 CHILD = r'''
 import json, signal, sys, threading, time
 import velmot
 mode = sys.argv[1]
-dev = velmot.CanDevice("can0") if mode in ("sigint", "borrow") else None
+call = sys.argv[2] if len(sys.argv) > 2 else "receive"
+if mode != "receivers":
+    dev = velmot.CanDevice("can0") if call == "receive" else velmot.CanDeviceNonBlocking("can0")
+    wait = dev.receive if call == "receive" else lambda: dev.receive_timeout(3000)
 if mode == "sigint":
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     print("ready", flush=True)
     try:
-        dev.receive()
+        wait()
         print(json.dumps({"result": "returned"}), flush=True)
     except KeyboardInterrupt:
         print(json.dumps({"result": "KeyboardInterrupt", "at": time.monotonic()}), flush=True)
+elif mode == "threads":
+    # A second thread waits on a silent bus (in receive(), or looping on receive_timeout(100))
+    # while, for 0.5 s, a 100 Hz timer runs and the main thread loops: it counts, polls
+    # try_receive on a CanDeviceNonBlocking and sleeps 1 ms, as a control loop would (a loop that
+    # never sleeps keeps a timer thread from the GIL on PyPy whatever the waiter does).
+    def loop():
+        while True:
+            dev.receive_timeout(100)
+    threading.Thread(target=wait if call == "receive" else loop, daemon=True).start()
+    print("ready", flush=True)
+    time.sleep(0.2)
+    ticks, count, polled, slowest = [], 0, set(), 0.0
+    handle = velmot.precision_timer(100.0)(lambda: ticks.append(1))()
+    end = time.monotonic() + 0.5
+    while time.monotonic() < end:
+        count += 1
+        if call != "receive":
+            start = time.monotonic()
+            polled.add(dev.try_receive())
+            slowest = max(slowest, time.monotonic() - start)
+        time.sleep(0.001)
+    handle.stop()
+    print(json.dumps({"ticks": len(ticks), "count": count, "polled": list(polled),
+                      "slowest_poll": slowest}), flush=True)
 elif mode == "borrow":
     class Stop(Exception):
         pass
@@ -376,8 +404,7 @@ elif mode == "borrow":
 elif mode == "receivers":
     # Four threads share one device (two wait with a timeout, two poll) while another device
     # of this process sends; every frame must be taken exactly once. The workers stop on their
-    # own: every call keeps the GIL, and on PyPy threads that loop on such calls can keep the
-    # main thread from running for a long time.
+    # own, within the deadline at the latest.
     rx, tx = velmot.CanDeviceNonBlocking("can0"), velmot.CanDeviceNonBlocking("can0")
     count, errors, taken = 300, [], [[] for _ in range(4)]
     deadline = time.monotonic() + 20
@@ -403,10 +430,10 @@ elif mode == "receivers":
 '''
 
 
-def start_child(mode):
+def start_child(mode, call="receive"):
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(velmot.__file__)))
-    proc = subprocess.Popen([sys.executable, "-c", CHILD, mode], env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen([sys.executable, "-c", CHILD, mode, call], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = proc.stdout.readline()
     assert line == "ready\n", proc.stderr.read()
     return proc
@@ -428,17 +455,59 @@ def child_result(proc, timeout=30):
     return json.loads(out.splitlines()[-1])
 
 
+WAITS = ["receive", "receive_timeout"]  # CanDevice.receive(), CanDeviceNonBlocking.receive_timeout
+
+
 @needs_build
-def test_ctrl_c_interrupts_a_blocking_receive(vcan_bus):
+@pytest.mark.parametrize("call", WAITS)
+def test_ctrl_c_interrupts_a_waiting_receive(vcan_bus, call):
     vcan_bus("can0")
-    proc = start_child("sigint")
-    time.sleep(0.3)  # well inside receive() by now
+    proc = start_child("sigint", call)
+    time.sleep(0.3)  # well inside the wait by now
     sent_at = time.monotonic()
     proc.send_signal(signal.SIGINT)
     result = child_result(proc, timeout=10)
     assert result["result"] == "KeyboardInterrupt"
-    # 0.5 s is the promise; the rest is slack for a loaded machine.
+    # 50 ms is the promise, receive_timeout's own end 3 s; the rest is slack for a loaded machine.
     assert result["at"] - sent_at < 1.0
+
+
+@needs_build
+@pytest.mark.parametrize("call", WAITS)
+def test_a_thread_waiting_on_a_silent_bus_leaves_other_threads_running(vcan_bus, call):
+    vcan_bus("can0")
+    result = child_result(start_child("threads", call), timeout=30)
+    assert result["ticks"] >= 40 and result["count"] > 0
+
+
+@needs_build
+def test_try_receive_does_not_wait_while_another_thread_waits(vcan_bus):
+    vcan_bus("can0")
+    result = child_result(start_child("threads", "receive_timeout"), timeout=30)
+    assert result["polled"] == [None] and result["slowest_poll"] < 0.25
+
+
+@needs_shim
+@pytest.mark.parametrize("call", ["send", "receive"])
+def test_a_candevice_waiting_in_one_thread_is_borrowed_for_the_others(peer, call):
+    p = peer()
+    dev = velmot.CanDevice("can0")
+    got = []
+    waiter = threading.Thread(target=lambda: got.append(dev.receive()))
+    waiter.start()
+
+    def borrow_error(use):
+        try:
+            use()
+        except RuntimeError as e:
+            return str(e)
+    # Sends that win the race against the waiter's start only put frames on the bus.
+    assert wait_until(lambda: borrow_error(lambda: dev.send(0x1, b"")) == "Already borrowed")
+    use = (lambda: dev.send(0x2, b"")) if call == "send" else dev.receive
+    assert borrow_error(use) == "Already borrowed"
+    p.send([(0x77, b"\x01")])  # ends the wait
+    waiter.join(10)
+    assert got == [(0x77, b"\x01")]
 
 
 @needs_build

@@ -5,11 +5,14 @@ shell code.
 
 The `ip` and `sudo` stand-ins of the simulated bus log their argument vectors (VCAN_IP_LOG,
 VCAN_SUDO_LOG). In-process sockets need the SocketCAN shim, loaded only when the run starts under
-sim/with-bus; these tests skip otherwise. Main thread only.
+sim/with-bus; these tests skip otherwise. Main thread only; Ctrl+C is tried in a child process.
 """
 import json
 import os
+import signal
 import stat
+import subprocess
+import sys
 import time
 
 import pytest
@@ -201,3 +204,58 @@ def test_only_can_links_are_provisioned(vcan_bus, logs, capfd, cls, unprivileged
     assert str(raised.value) == message and type(raised.value) is OSError
     assert logs.ip == [["-details", "link", "show", name]] and logs.sudo == []
     assert capfd.readouterr().err == ""
+
+
+# Constructs the class named by argv[1] while `ip` hangs, and reports how the construction ended,
+# the children it left (zombies included) and the descriptors it left open.
+INTERRUPTED = r'''
+import json, os, signal, sys
+import velmot
+signal.signal(signal.SIGINT, signal.default_int_handler)
+signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+construct = {"CanDevice": lambda: velmot.CanDevice("can0"),
+             "CanDeviceNonBlocking": lambda: velmot.CanDeviceNonBlocking("can0"),
+             "Motor": lambda: velmot.Motor("can0", host=0x100)}[sys.argv[1]]
+def children():
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/stat" % pid) as f:
+                if f.read().rsplit(")", 1)[1].split()[1] == str(os.getpid()):
+                    found.append(pid)
+        except OSError:
+            pass
+    return found
+fds = len(os.listdir("/proc/self/fd"))
+try:
+    construct()
+    result = "constructed"
+except KeyboardInterrupt:
+    result = "KeyboardInterrupt"
+print(json.dumps({"result": result, "children": children(),
+                  "fds_left": len(os.listdir("/proc/self/fd")) - fds}), flush=True)
+'''
+
+
+@pytest.mark.parametrize("cls", CLASSES + ("Motor",))
+def test_ctrl_c_during_provisioning_kills_and_reaps_the_child(vcan_bus, tmp_path, cls):
+    vcan_bus("can0")
+    started = tmp_path / "ip_started"
+    hanging = tmp_path / "hanging"
+    hanging.mkdir()
+    write_script(hanging, "ip", "touch %s\nexec sleep 30\n" % started)
+    env = dict(os.environ, PATH=str(hanging) + os.pathsep + os.environ["PATH"],
+               PYTHONPATH=os.path.dirname(os.path.abspath(velmot.__file__)))
+    proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED, cls], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 20
+    while not started.exists() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    proc.send_signal(signal.SIGINT)
+    try:
+        out, err = proc.communicate(timeout=10)  # `ip` alone would take 30 s
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        pytest.fail("construction not interrupted: %r" % (proc.communicate(),), pytrace=False)
+    assert proc.returncode == 0, err
+    assert json.loads(out) == {"result": "KeyboardInterrupt", "children": [], "fds_left": 0}

@@ -1,6 +1,8 @@
-// CanDeviceAsync: construction (provisioning, socket, I/O task) and the queue operations.
+// CanDeviceAsync: construction (provisioning, socket, I/O task), the queue operations and the
+// stepped receive wait.
 #include "comm/can/can_device_async.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "comm/can/can_device.hpp"
@@ -28,9 +30,10 @@ CanDeviceAsync::CanDeviceAsync(std::string interface, runtime::Sender<CanMessage
       incoming_(std::move(incoming)),
       task_(std::move(task)) {}
 
-Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string& interface) {
+Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string& interface,
+                                                               const InterruptPoll& interrupt) {
     runtime::refuse_blocking_on_driving_thread();
-    if (auto ready = ensure_can_interface(interface); !ready) return std::move(ready).error();
+    if (auto ready = ensure_can_interface(interface, interrupt); !ready) return std::move(ready).error();
     auto& rt = runtime::get_runtime();
     auto socket = CanDevice::open(interface, rt.context());
     if (!socket) return std::move(socket).error();
@@ -52,16 +55,30 @@ Result<void> CanDeviceAsync::send_nonblocking(CanMessage message) const {
 }
 
 std::optional<CanMessage> CanDeviceAsync::try_receive() const {
-    auto& rt = runtime::get_runtime();
-    auto guard = rt.block_in_place([&] { return incoming_->mutex.blocking_lock(); });
-    return incoming_->receiver.try_recv().value;
+    return take_if_queued(*incoming_);
 }
 
-std::optional<CanMessage> CanDeviceAsync::receive_timeout(std::uint64_t timeout_ms) const {
-    if (timeout_ms == 0) return try_receive();
-    if (auto message = take_if_queued(*incoming_)) return message;
+asio::awaitable<std::optional<CanMessage>> CanDeviceAsync::receive_locked(std::shared_ptr<Incoming> incoming) {
+    auto guard = co_await incoming->mutex.lock();
+    co_return co_await incoming->receiver.recv();
+}
+
+Result<std::optional<CanMessage>> CanDeviceAsync::receive_timeout(std::uint64_t timeout_ms,
+                                                                  const InterruptPoll& interrupt) const {
+    if (auto message = take_if_queued(*incoming_); message || timeout_ms == 0) return message;
+    using runtime::Clock;
     auto& rt = runtime::get_runtime();
-    return rt.block_in_place([&] { return rt.block_on(receive_timeout_async(timeout_ms)); });
+    const auto deadline = runtime::saturating_add(Clock::now(), runtime::millis_to_duration(timeout_ms));
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= deadline) return std::optional<CanMessage>();
+        const Clock::duration step = std::min<Clock::duration>(deadline - now, k_interrupt_poll_period);
+        auto outcome = rt.block_in_place(
+            [&] { return rt.block_on(runtime::timeout(step, receive_locked(incoming_))); });
+        if (outcome) return std::move(outcome).value();  // a frame, or nothing for good
+        // The step's end let the receive lock go: the poll runs with no lock held.
+        if (interrupt && interrupt()) return interrupted_error();
+    }
 }
 
 asio::awaitable<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(std::uint64_t timeout_ms) const {

@@ -1,7 +1,7 @@
 // CanDeviceAsync: the non-blocking CAN device. A background task on the runtime owns the socket
 // (can_io_task.hpp); callers only touch two unbounded queues: frames to send (send_nonblocking
 // never waits) and frames received (taken by one receiver at a time, in arrival order of the
-// receivers, through an asynchronous mutex).
+// receivers, through an asynchronous mutex, the receive lock).
 //
 // Ownership: shared by reference counting (a motor group shares one device with its drivers and
 // its feedback receiver). When the last owner lets go, the send queue's only sender goes with it:
@@ -11,6 +11,15 @@
 //
 // Thread-safety: every member may be called concurrently from any thread; the blocking
 // receive_timeout may also be called from a runtime worker (it blocks in place).
+//
+// Blocks: `receive_timeout` until a frame is queued, the I/O task has ended or the time is up, in
+// steps of at most 50 ms: each step takes the receive lock, waits and lets the lock go, and the
+// InterruptPoll (Ctrl+C, in the Python class) is asked between steps, so it never runs while the
+// lock is held. Nothing here touches the GIL: the Python class takes a queued frame with the GIL
+// held and releases it only for the wait. `try_receive` never waits, not even for the lock.
+// `create` blocks while provisioning runs its `ip` / `sudo` children (interruptible the same way).
+// Cancel safety: an abandoned step (time up, interruption, an aborted async receive) takes no
+// frame and keeps no lock; the frame stays queued for the next receive.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +31,7 @@
 
 #include "comm/can/can_message.hpp"
 #include "comm/can/outbox.hpp"
+#include "common/interrupt_poll.hpp"
 #include "common/result.hpp"
 #include "runtime/async_mutex.hpp"
 #include "runtime/channel.hpp"
@@ -33,7 +43,8 @@ class CanDeviceAsync {
 public:
     // Provisions the interface, opens the socket and starts the I/O task. Must not be called from
     // a thread that drives the runtime (fatal: it would block a worker).
-    static Result<std::shared_ptr<CanDeviceAsync>> create(const std::string& interface);
+    static Result<std::shared_ptr<CanDeviceAsync>> create(const std::string& interface,
+                                                          const InterruptPoll& interrupt = {});
 
     CanDeviceAsync(const CanDeviceAsync&) = delete;
     CanDeviceAsync& operator=(const CanDeviceAsync&) = delete;
@@ -41,12 +52,15 @@ public:
     // Queues the message for the I/O task; fails with "channel closed" once the task has ended.
     // Success means queued, not written.
     Result<void> send_nonblocking(CanMessage message) const;
-    // The oldest received frame, if one is queued (waits only for the receive lock).
+    // The oldest received frame, if one is queued and no other receive holds or waits for the
+    // receive lock (nothing then); never waits.
     std::optional<CanMessage> try_receive() const;
-    // The oldest received frame, waiting up to timeout_ms for one after the receive lock is held
-    // (0: only a frame already queued). Nothing on timeout or once the task has ended and the
-    // queue is drained.
-    std::optional<CanMessage> receive_timeout(std::uint64_t timeout_ms) const;
+    // The oldest received frame, waiting up to timeout_ms for the receive lock and a frame (0: as
+    // try_receive). Nothing on timeout or once the task has ended and the queue is drained;
+    // interrupted_error() when `interrupt` asked to stop.
+    Result<std::optional<CanMessage>> receive_timeout(std::uint64_t timeout_ms,
+                                                      const InterruptPoll& interrupt = {}) const;
+    // The same for a runtime task, waiting for the lock first and then up to timeout_ms for a frame.
     asio::awaitable<std::optional<CanMessage>> receive_timeout_async(std::uint64_t timeout_ms) const;
 
     const std::string& interface() const noexcept { return interface_; }
@@ -62,6 +76,9 @@ private:
     };
 
     static std::optional<CanMessage> take_if_queued(Incoming& incoming);
+    // Takes the receive lock, then the next frame (nothing once the task has ended and the queue
+    // is drained); the lock goes when this ends, also when it is cancelled.
+    static asio::awaitable<std::optional<CanMessage>> receive_locked(std::shared_ptr<Incoming> incoming);
 
     CanDeviceAsync(std::string interface, runtime::Sender<CanMessage> outgoing, std::shared_ptr<Outbox> outbox,
                    std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task);

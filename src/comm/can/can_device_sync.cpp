@@ -1,13 +1,17 @@
-// CanDeviceSync: provisioning plus socket open, and the blocking send / receive.
+// CanDeviceSync: provisioning plus socket open, the non-waiting attempts and the waits in steps of
+// one poll period.
 #include "comm/can/can_device_sync.hpp"
 
 #include <utility>
 
 #include "comm/can/interface_provisioning.hpp"
 #include "runtime/runtime.hpp"
+#include "runtime/time.hpp"
 
 namespace velmot::comm::can {
 namespace {
+
+Error not_initialized() { return Error{ErrorKind::os, "Device not initialized"}; }
 
 // Runs `op` to completion from the calling thread (see block_in_place / block_on).
 template <class T>
@@ -16,13 +20,25 @@ T run_blocking(asio::awaitable<T> op) {
     return rt.block_in_place([&] { return rt.block_on(std::move(op)); });
 }
 
+// Runs the operation `make_op()` makes; with a poll, in waits of one poll period each, asking the
+// poll between them. A period's end cancels only the operation's readiness wait.
+template <class T, class MakeOp>
+Result<T> run_interruptible(const InterruptPoll& interrupt, MakeOp make_op) {
+    if (!interrupt) return run_blocking(make_op());
+    for (;;) {
+        auto outcome = run_blocking(runtime::timeout(k_interrupt_poll_period, make_op()));
+        if (outcome) return std::move(outcome).value();  // the operation ended, well or not
+        if (interrupt()) return interrupted_error();
+    }
+}
+
 }  // namespace
 
 CanDeviceSync::CanDeviceSync(std::string interface, CanDevice device)
     : device_(std::move(device)), interface_(std::move(interface)) {}
 
-Result<CanDeviceSync> CanDeviceSync::create(const std::string& interface) {
-    if (auto ready = ensure_can_interface(interface); !ready) return std::move(ready).error();
+Result<CanDeviceSync> CanDeviceSync::create(const std::string& interface, const InterruptPoll& interrupt) {
+    if (auto ready = ensure_can_interface(interface, interrupt); !ready) return std::move(ready).error();
     auto device = CanDevice::open(interface, runtime::get_runtime().context());
     if (!device) return std::move(device).error();
     return CanDeviceSync(interface, std::move(device).value());
@@ -30,28 +46,24 @@ Result<CanDeviceSync> CanDeviceSync::create(const std::string& interface) {
 
 CanDevice& CanDeviceSync::device() { return *device_; }
 
-Result<void> CanDeviceSync::send(std::uint32_t id, std::span<const std::uint8_t> data) {
-    if (!device_) return Error{ErrorKind::os, "Device not initialized"};
-    auto frame = build_kernel_frame(id, data);
-    if (!frame) return std::move(frame).error();
+Result<bool> CanDeviceSync::try_send(const can_frame& frame) {
+    if (!device_) return not_initialized();
     Error error{ErrorKind::os, {}};
-    switch (device().try_write(*frame, error)) {
-    case CanDevice::Attempt::done: return {};
+    switch (device().try_write(frame, error)) {
+    case CanDevice::Attempt::done: return true;
     case CanDevice::Attempt::failed: return error;
     case CanDevice::Attempt::would_block: break;
     }
-    return run_blocking(device().write(*frame));
+    return false;
 }
 
-Result<CanMessage> CanDeviceSync::receive() {
-    if (!device_) return Error{ErrorKind::os, "Device not initialized"};
-    auto frame = run_blocking(device().read());
-    if (!frame) return std::move(frame).error();
-    return CanMessage::from_frame(*frame);
+Result<void> CanDeviceSync::send(const can_frame& frame, const InterruptPoll& interrupt) {
+    if (!device_) return not_initialized();
+    return run_interruptible<void>(interrupt, [&] { return device().write(frame); });
 }
 
-Result<std::optional<CanMessage>> CanDeviceSync::receive_within(runtime::Clock::duration limit) {
-    if (!device_) return Error{ErrorKind::os, "Device not initialized"};
+Result<std::optional<CanMessage>> CanDeviceSync::try_receive() {
+    if (!device_) return not_initialized();
     can_frame frame;
     Error error{ErrorKind::os, {}};
     switch (device().try_read(frame, error)) {
@@ -59,11 +71,14 @@ Result<std::optional<CanMessage>> CanDeviceSync::receive_within(runtime::Clock::
     case CanDevice::Attempt::failed: return error;
     case CanDevice::Attempt::would_block: break;
     }
-    auto outcome = run_blocking(runtime::timeout(limit, device().read()));
-    if (!outcome) return std::optional<CanMessage>();  // the deadline came first
-    auto read = std::move(outcome).value();
-    if (!read) return std::move(read).error();
-    return std::optional(CanMessage::from_frame(*read));
+    return std::optional<CanMessage>();
+}
+
+Result<CanMessage> CanDeviceSync::receive(const InterruptPoll& interrupt) {
+    if (!device_) return not_initialized();
+    auto frame = run_interruptible<can_frame>(interrupt, [&] { return device().read(); });
+    if (!frame) return std::move(frame).error();
+    return CanMessage::from_frame(*frame);
 }
 
 }  // namespace velmot::comm::can

@@ -1,35 +1,43 @@
-// CanDeviceSync: the blocking CAN device. Each operation finishes on the calling thread: it tries
-// the socket at once and, only when it would have to wait, blocks on the runtime (block in place
-// around block on), so it may be called from any thread, a runtime worker included.
+// CanDeviceSync: the blocking CAN device. The try_* calls only try the socket; the waiting calls
+// try it at once and, only when they would have to wait, block on the runtime (block in place
+// around block on), so they may be called from any thread, a runtime worker included.
 //
 // Thread-safety: send and receive need exclusive access (the Python class takes an exclusive
-// borrow); interface() may be called concurrently.
+// borrow, kept while a call waits); interface() may be called concurrently.
+//
+// Blocks: `send` while the socket buffer is full, `receive` until a frame arrives, `create` while
+// provisioning runs its `ip` / `sudo` children. Nothing here touches the GIL: the Python class
+// tries first with the GIL held and releases it only for the wait. With an InterruptPoll a wait
+// asks it every 50 ms (so Ctrl+C can end it) and ends with interrupted_error() when it says so.
+// Cancel safety: a poll ends only a readiness wait, so an interrupted receive takes no frame (the
+// next receive gets it) and an interrupted send writes nothing; a frame is never half-read.
 #pragma once
 
-#include <cstdint>
+#include <linux/can.h>
+
 #include <optional>
-#include <span>
 #include <string>
 
 #include "comm/can/can_device.hpp"
 #include "comm/can/can_message.hpp"
+#include "common/interrupt_poll.hpp"
 #include "common/result.hpp"
-#include "runtime/time.hpp"
 
 namespace velmot::comm::can {
 
 class CanDeviceSync {
 public:
     // Provisions the interface (ensure_can_interface), then opens the socket.
-    static Result<CanDeviceSync> create(const std::string& interface);
+    static Result<CanDeviceSync> create(const std::string& interface, const InterruptPoll& interrupt = {});
 
-    // Returns once the frame is written to the socket. Frame errors come first, unchanged.
-    Result<void> send(std::uint32_t id, std::span<const std::uint8_t> data);
+    // Writes the frame if the socket can take it now; false (nothing written) when its buffer is full.
+    Result<bool> try_send(const can_frame& frame);
+    // Returns once the frame is written, waiting while the socket buffer is full.
+    Result<void> send(const can_frame& frame, const InterruptPoll& interrupt = {});
+    // The frame waiting in the socket, if one is; never waits.
+    Result<std::optional<CanMessage>> try_receive();
     // Waits without limit for the next frame.
-    Result<CanMessage> receive();
-    // Waits up to `limit` for the next frame; nothing when none came. A wait that runs out takes
-    // no frame: one that arrives later is returned by the next call.
-    Result<std::optional<CanMessage>> receive_within(runtime::Clock::duration limit);
+    Result<CanMessage> receive(const InterruptPoll& interrupt = {});
 
     const std::string& interface() const noexcept { return interface_; }
 

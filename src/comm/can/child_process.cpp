@@ -1,4 +1,5 @@
-// Child processes through posix_spawnp, with captured or inherited standard streams.
+// Child processes through posix_spawnp, with captured or inherited standard streams, and the
+// interruptible waits for their output and exit.
 //
 // Thread-safety: stateless; see child_process.hpp.
 #include "comm/can/child_process.hpp"
@@ -12,11 +13,47 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace velmot::comm::can {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often an interruptible wait looks for the child's exit (waitpid cannot wait with a limit).
+constexpr auto k_exit_check_step = std::chrono::milliseconds(5);
+// How long a child asked to stop with SIGTERM has before it gets SIGKILL.
+constexpr auto k_terminate_grace = std::chrono::milliseconds(100);
+
+// Calls an InterruptPoll when it is due, at least every k_interrupt_poll_period of waiting.
+class InterruptSchedule {
+public:
+    explicit InterruptSchedule(const InterruptPoll& interrupt)
+        : interrupt_(interrupt), next_poll_(Clock::now() + k_interrupt_poll_period) {}
+
+    bool active() const { return static_cast<bool>(interrupt_); }
+
+    // The longest a readiness wait may last now: until the next poll, or without limit (-1).
+    int wait_limit_ms() const {
+        if (!active()) return -1;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(next_poll_ - Clock::now());
+        return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+    }
+
+    // Calls the poll if it is due; true when it asked the wait to end.
+    bool stop_requested() {
+        if (!active() || Clock::now() < next_poll_) return false;
+        next_poll_ = Clock::now() + k_interrupt_poll_period;
+        return interrupt_();
+    }
+
+private:
+    const InterruptPoll& interrupt_;
+    Clock::time_point next_poll_;
+};
 
 // Owns one file descriptor; -1 when empty.
 class UniqueFd {
@@ -147,25 +184,30 @@ int read_available(UniqueFd& fd, std::string& sink) {
     return 0;
 }
 
-// Reads both pipes to their end, whichever the child fills first, so neither can block it.
-// Returns 0 or errno; on error the pipes are closed (the child then sees EPIPE / SIGPIPE).
-int drain(UniqueFd& out, UniqueFd& err, ChildExit& exit) {
+// Reads both pipes to their end, whichever the child fills first, so neither can block it. On a
+// read error or an interruption the pipes are closed (the child then sees EPIPE / SIGPIPE).
+Result<void> drain(UniqueFd& out, UniqueFd& err, ChildExit& exit, InterruptSchedule& schedule) {
     while (out || err) {
         pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
         int e = 0;
-        if (fds[0].revents != 0) e = read_available(out, exit.out);
-        if (e == 0 && fds[1].revents != 0) e = read_available(err, exit.err);
-        if (e != 0) {
+        if (::poll(fds, 2, schedule.wait_limit_ms()) < 0) {
+            if (errno != EINTR) e = errno;
+        } else {
+            if (fds[0].revents != 0) e = read_available(out, exit.out);
+            if (e == 0 && fds[1].revents != 0) e = read_available(err, exit.err);
+        }
+        if (e != 0 || schedule.stop_requested()) {
             out.reset();
             err.reset();
-            return e;
+            return e != 0 ? Error::from_errno(e) : interrupted_error();
         }
     }
-    return 0;
+    return {};
+}
+
+void record_status(int status, ChildExit& exit) {
+    if (WIFEXITED(status)) exit.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) exit.signal = WTERMSIG(status);
 }
 
 Result<void> reap(pid_t pid, ChildExit& exit) {
@@ -173,22 +215,69 @@ Result<void> reap(pid_t pid, ChildExit& exit) {
     while (::waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return Error::from_errno(errno);
     }
-    if (WIFEXITED(status)) exit.exit_code = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) exit.signal = WTERMSIG(status);
+    record_status(status, exit);
     return {};
 }
 
-Result<ChildExit> run_inherited(const std::string& program, const std::vector<std::string>& arguments,
-                                SpawnSetup& setup) {
-    auto pid = spawn(program, arguments, setup.attr(), nullptr);
-    if (!pid) return std::move(pid).error();
-    ChildExit exit;
-    if (auto reaped = reap(pid.value(), exit); !reaped) return std::move(reaped).error();
+// Reaps the child if it has exited: true when it was reaped.
+Result<bool> reap_if_exited(pid_t pid, ChildExit& exit) {
+    int status = 0;
+    pid_t reaped = 0;
+    do {
+        reaped = ::waitpid(pid, &status, WNOHANG);
+    } while (reaped < 0 && errno == EINTR);
+    if (reaped < 0) return Error::from_errno(errno);
+    if (reaped == 0) return false;
+    record_status(status, exit);
+    return true;
+}
+
+// Waits for the child's exit and reaps it; with a poll, looks every few milliseconds so the poll
+// can be asked in time (interrupted_error() when it asked to stop; the child is then not reaped).
+Result<void> wait_exit(pid_t pid, ChildExit& exit, InterruptSchedule& schedule) {
+    if (!schedule.active()) return reap(pid, exit);
+    for (;;) {
+        auto reaped = reap_if_exited(pid, exit);
+        if (!reaped) return std::move(reaped).error();
+        if (reaped.value()) return {};
+        if (schedule.stop_requested()) return interrupted_error();
+        std::this_thread::sleep_for(std::min<Clock::duration>(
+            k_exit_check_step, std::chrono::milliseconds(schedule.wait_limit_ms())));
+    }
+}
+
+// Ends a child whose wait was interrupted: SIGTERM (sudo passes it on to its command and restores
+// the terminal), SIGKILL after the grace period, then reaps it.
+void terminate_and_reap(pid_t pid) {
+    ChildExit ignored;
+    ::kill(pid, SIGTERM);
+    const auto give_up = Clock::now() + k_terminate_grace;
+    while (Clock::now() < give_up) {
+        auto reaped = reap_if_exited(pid, ignored);
+        if (!reaped || reaped.value()) return;
+        std::this_thread::sleep_for(k_exit_check_step);
+    }
+    ::kill(pid, SIGKILL);
+    (void)reap(pid, ignored);
+}
+
+// Waits for a started child; an interrupted wait ends the child before returning.
+Result<ChildExit> wait_for_child(pid_t pid, ChildExit exit, InterruptSchedule& schedule) {
+    auto exited = wait_exit(pid, exit, schedule);
+    if (was_interrupted(exited)) terminate_and_reap(pid);
+    if (!exited) return std::move(exited).error();
     return exit;
 }
 
+Result<ChildExit> run_inherited(const std::string& program, const std::vector<std::string>& arguments,
+                                SpawnSetup& setup, InterruptSchedule& schedule) {
+    auto pid = spawn(program, arguments, setup.attr(), nullptr);
+    if (!pid) return std::move(pid).error();
+    return wait_for_child(pid.value(), ChildExit{}, schedule);
+}
+
 Result<ChildExit> run_captured(const std::string& program, const std::vector<std::string>& arguments,
-                               SpawnSetup& setup) {
+                               SpawnSetup& setup, InterruptSchedule& schedule) {
     auto out = open_pipe();
     if (!out) return std::move(out).error();
     auto err = open_pipe();
@@ -200,21 +289,26 @@ Result<ChildExit> run_captured(const std::string& program, const std::vector<std
     out->write_end.reset();
     err->write_end.reset();
     ChildExit exit;
-    const int drain_error = drain(out->read_end, err->read_end, exit);
-    if (auto reaped = reap(pid.value(), exit); !reaped) return std::move(reaped).error();
-    if (drain_error != 0) return Error::from_errno(drain_error);
-    return exit;
+    auto drained = drain(out->read_end, err->read_end, exit, schedule);
+    if (was_interrupted(drained)) {
+        terminate_and_reap(pid.value());
+        return std::move(drained).error();
+    }
+    auto waited = wait_for_child(pid.value(), std::move(exit), schedule);
+    if (waited && !drained) return std::move(drained).error();
+    return waited;
 }
 
 }  // namespace
 
 Result<ChildExit> run_child(const std::string& program, const std::vector<std::string>& arguments,
-                            ChildStreams streams) {
+                            ChildStreams streams, const InterruptPoll& interrupt) {
     SpawnSetup setup;
     if (!setup.initialised()) return Error::from_errno(ENOMEM);
     if (int e = set_signal_hygiene(setup.attr())) return Error::from_errno(e);
-    if (streams == ChildStreams::inherited) return run_inherited(program, arguments, setup);
-    return run_captured(program, arguments, setup);
+    InterruptSchedule schedule(interrupt);
+    if (streams == ChildStreams::inherited) return run_inherited(program, arguments, setup, schedule);
+    return run_captured(program, arguments, setup, schedule);
 }
 
 }  // namespace velmot::comm::can

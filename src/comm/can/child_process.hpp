@@ -7,12 +7,20 @@
 //
 // Thread-safety: stateless; each call runs entirely on the calling thread and blocks it until the
 // child has exited. Concurrent calls are independent.
+//
+// Blocks: until the child has exited and, when captured, both its streams have ended. With an
+// InterruptPoll the wait asks it every 50 ms; the GIL is never involved here (callers that hold
+// it release it around the call). Cancel safety: a wait the poll ends kills the child (SIGTERM,
+// then SIGKILL after 100 ms) and reaps it before returning interrupted_error(); output captured
+// so far is dropped. A child that may not be signalled (EPERM, e.g. a sudo that became root) is
+// still waited for until it exits by itself.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/interrupt_poll.hpp"
 #include "common/result.hpp"
 
 namespace velmot::comm::can {
@@ -34,8 +42,9 @@ struct ChildExit {
 
 // `program` is looked up through the PATH of the process and also passed as argv[0]; `arguments`
 // follow it unchanged. A start failure is `Error::from_errno(e)` ("<strerror> (os error N)");
-// the same form reports a failure while waiting for an already started child.
+// the same form reports a failure while waiting for an already started child; interrupted_error()
+// reports a wait that `interrupt` ended.
 Result<ChildExit> run_child(const std::string& program, const std::vector<std::string>& arguments,
-                            ChildStreams streams);
+                            ChildStreams streams, const InterruptPoll& interrupt = {});
 
 }  // namespace velmot::comm::can

@@ -50,21 +50,24 @@ void report_needs_configuration(const std::string& interface, const IpLinkDetail
                (details.is_up ? "true" : "false") + ", bitrate=" + bitrate + "), configuring...");
 }
 
-// Failures here are deliberately silent: they only mean the privileged pass has to follow.
-bool run_unprivileged(const std::vector<Arguments>& commands) {
+// Failures here are deliberately silent: they only mean the privileged pass has to follow
+// (false). Only an interruption is an error.
+Result<bool> run_unprivileged(const std::vector<Arguments>& commands, const InterruptPoll& interrupt) {
     for (const auto& command : commands) {
-        auto child = run_child("ip", command, ChildStreams::captured);
+        auto child = run_child("ip", command, ChildStreams::captured, interrupt);
+        if (was_interrupted(child)) return std::move(child).error();
         if (!child || !child->success()) return false;
     }
     return true;
 }
 
-Result<void> run_privileged(const std::vector<Arguments>& commands) {
+Result<void> run_privileged(const std::vector<Arguments>& commands, const InterruptPoll& interrupt) {
     print_line("[CAN] Need elevated privileges, requesting sudo...");
     for (const auto& command : commands) {
         Arguments sudo_arguments{"ip"};
         sudo_arguments.insert(sudo_arguments.end(), command.begin(), command.end());
-        auto child = run_child("sudo", sudo_arguments, ChildStreams::inherited);
+        auto child = run_child("sudo", sudo_arguments, ChildStreams::inherited, interrupt);
+        if (was_interrupted(child)) return std::move(child).error();
         if (!child) {
             return Error{ErrorKind::os,
                          "Failed to run 'sudo ip " + join(command) + "': " + child.error().message};
@@ -76,9 +79,11 @@ Result<void> run_privileged(const std::vector<Arguments>& commands) {
     return {};
 }
 
-Result<void> configure(const std::vector<Arguments>& commands) {
-    if (run_unprivileged(commands)) return {};
-    return run_privileged(commands);
+Result<void> configure(const std::vector<Arguments>& commands, const InterruptPoll& interrupt) {
+    auto configured = run_unprivileged(commands, interrupt);
+    if (!configured) return std::move(configured).error();
+    if (configured.value()) return {};
+    return run_privileged(commands, interrupt);
 }
 
 Error does_not_exist(const std::string& interface) {
@@ -91,8 +96,9 @@ Error not_a_can_link(const std::string& interface) {
 
 // The details of the link named `interface` itself. A name the tool reads as a filter (`up`)
 // succeeds there but lists other links: that name does not exist either.
-Result<IpLinkDetails> show(const std::string& interface) {
-    auto child = run_child("ip", {"-details", "link", "show", interface}, ChildStreams::captured);
+Result<IpLinkDetails> show(const std::string& interface, const InterruptPoll& interrupt) {
+    auto child = run_child("ip", {"-details", "link", "show", interface}, ChildStreams::captured, interrupt);
+    if (was_interrupted(child)) return std::move(child).error();
     if (!child) return Error{ErrorKind::os, "Failed to run ip: " + child.error().message};
     if (!child->success()) return does_not_exist(interface);
     auto details = parse_ip_link_details(child->out);
@@ -102,19 +108,19 @@ Result<IpLinkDetails> show(const std::string& interface) {
 
 }  // namespace
 
-Result<void> ensure_can_interface(const std::string& interface) {
-    auto details = show(interface);
+Result<void> ensure_can_interface(const std::string& interface, const InterruptPoll& interrupt) {
+    auto details = show(interface, interrupt);
     if (!details) return std::move(details).error();
     // Configuring starts by taking the link down: never do that to a link that is not CAN.
     if (!details->is_can_link()) return not_a_can_link(interface);
     if (details->is_virtual_can()) {
         if (details->is_up) return {};
         report_needs_configuration(interface, details.value());
-        return configure(bring_up_only(interface));
+        return configure(bring_up_only(interface), interrupt);
     }
     if (details->is_up && details->bitrate == k_target_bitrate) return {};
     report_needs_configuration(interface, details.value());
-    return configure(full_configuration(interface));
+    return configure(full_configuration(interface), interrupt);
 }
 
 }  // namespace velmot::comm::can

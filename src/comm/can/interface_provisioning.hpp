@@ -9,10 +9,17 @@
 //
 // Thread-safety: stateless; runs entirely on the calling thread and blocks it until every child
 // it started has exited. Concurrent calls (even for one interface) run independently.
+//
+// Blocks: while each `ip` / `sudo` child runs (a `sudo` password prompt waits for the user). The
+// GIL is not involved here; the Python constructors release it around the call and end the wait
+// on Ctrl+C through the InterruptPoll, asked every 50 ms. Cancel safety: an interrupted call
+// kills and reaps its running child and starts no further one; steps already run stay done (an
+// interface taken down stays down).
 #pragma once
 
 #include <string>
 
+#include "common/interrupt_poll.hpp"
 #include "common/result.hpp"
 
 namespace velmot::comm::can {
@@ -27,7 +34,8 @@ inline constexpr unsigned k_target_bitrate = 1000000;
 //   "CAN interface '<IF>' is not a CAN link"                 (invalid_input)
 //   "Failed to run 'sudo ip <args>': <start error>"          (other)
 //   "'sudo ip <args>' failed"                                (permission)
+//   interrupted_error()                                      (interrupted: `interrupt` asked)
 // Prints "[CAN] ..." progress lines on standard error when it has to configure the interface.
-Result<void> ensure_can_interface(const std::string& interface);
+Result<void> ensure_can_interface(const std::string& interface, const InterruptPoll& interrupt = {});
 
 }  // namespace velmot::comm::can

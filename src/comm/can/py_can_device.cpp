@@ -1,14 +1,18 @@
 // CanDevice: constructor, send, receive, interface.
 //
-// receive() keeps the GIL while it waits, as every CAN operation does, but wakes every 50 ms to
-// run the interpreter's signal check, so Ctrl+C raises KeyboardInterrupt in a script blocked on
-// it. Each wake-up ends a read wait that took nothing, so no frame is lost or half-read.
+// Blocks: the constructor while provisioning runs `ip` / `sudo`, send while the socket buffer is
+// full, receive until a frame arrives. Each first tries with the GIL held (a frame already waiting
+// is taken, a frame the socket can take is written, at no extra cost) and only then waits with the
+// GIL released, running the signal check every 50 ms, so other threads keep running and Ctrl+C
+// raises KeyboardInterrupt in a script blocked here. Cancel safety: an interrupted receive takes
+// no frame (the next receive gets it), an interrupted send writes nothing, an interrupted
+// constructor kills and reaps its child.
+// Thread-safety: send and receive hold the object's exclusive borrow also while they wait, so a
+// second thread using the same CanDevice meanwhile gets RuntimeError "Already borrowed".
 #include "comm/can/py_can_device.hpp"
 
-#include <chrono>
-
 #include "binding/class_def.hpp"
-#include "binding/signals.hpp"
+#include "binding/interruptible_wait.hpp"
 #include "comm/can/can_device_sync.hpp"
 #include "comm/can/py_can_message.hpp"
 
@@ -17,35 +21,41 @@ namespace {
 
 using namespace binding;
 
-constexpr auto k_signal_check_period = std::chrono::milliseconds(50);
-
 constexpr Signature<Str> k_new{"CanDevice", {arg("interface")}};
 constexpr Signature<U32, ByteSeq> k_send{"CanDevice.send", {arg("id"), arg("data")}};
 
 PyObject* construct_device(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return construct<CanDeviceSync>(k_new, type, args, kwargs,
-                                    [](std::string interface) { return CanDeviceSync::create(interface); });
+    return construct<CanDeviceSync>(k_new, type, args, kwargs, [](std::string interface) {
+        return wait_without_gil(
+            [&](const InterruptPoll& interrupt) { return CanDeviceSync::create(interface, interrupt); });
+    });
+}
+
+Result<void> send_frame(CanDeviceSync& device, std::uint32_t id, const std::vector<std::uint8_t>& data) {
+    auto frame = build_kernel_frame(id, data);
+    if (!frame) return std::move(frame).error();
+    auto written = device.try_send(*frame);
+    if (!written) return std::move(written).error();
+    if (written.value()) return {};
+    return wait_without_gil([&](const InterruptPoll& interrupt) { return device.send(*frame, interrupt); });
 }
 
 PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<CanDeviceSync, Access::exclusive>(
         k_send, self, args, nargs, kwnames,
         [](CanDeviceSync& device, std::uint32_t id, std::vector<std::uint8_t> data) {
-            return device.send(id, data);
+            return send_frame(device, id, data);
         });
 }
 
-Ref receive_checking_signals(CanDeviceSync& device) {
-    for (;;) {
-        auto message = unwrap(device.receive_within(k_signal_check_period));
-        if (message) return message_to_python(*message);
-        run_signal_handlers();
-    }
+Ref receive_frame(CanDeviceSync& device) {
+    if (auto waiting = unwrap(device.try_receive())) return message_to_python(*waiting);
+    auto received = wait_without_gil([&](const InterruptPoll& interrupt) { return device.receive(interrupt); });
+    return message_to_python(unwrap(std::move(received)));
 }
 
 PyObject* receive(PyObject* self, PyObject*) {
-    return call_method_noargs<CanDeviceSync, Access::exclusive>("CanDevice.receive", self,
-                                                                receive_checking_signals);
+    return call_method_noargs<CanDeviceSync, Access::exclusive>("CanDevice.receive", self, receive_frame);
 }
 
 PyObject* interface(PyObject* self, PyObject*) {

@@ -2,11 +2,19 @@
 //
 // send validates the frame before queuing it and raises OSError for a payload above 8 bytes or an
 // identifier above 0x1FFFFFFF, so a frame that can never be sent is not reported as queued.
+//
+// Blocks: send and try_receive never wait (try_receive answers None while another thread's
+// receive_timeout holds the receive queue). receive_timeout takes a frame already queued with the
+// GIL held; otherwise it waits with the GIL released, running the signal check every 50 ms (with
+// the receive lock let go), so Ctrl+C raises KeyboardInterrupt there. The constructor waits for
+// provisioning the same way. Cancel safety: an interrupted receive_timeout takes no frame.
+// Thread-safety: every method may be called from several threads at once (shared borrows).
 #include "comm/can/py_can_device_non_blocking.hpp"
 
 #include <memory>
 
 #include "binding/class_def.hpp"
+#include "binding/interruptible_wait.hpp"
 #include "comm/can/can_device_async.hpp"
 #include "comm/can/py_can_message.hpp"
 
@@ -23,8 +31,10 @@ constexpr Signature<U32, ByteSeq> k_send{"CanDeviceNonBlocking.send", {arg("id")
 constexpr Signature<U64> k_receive_timeout{"CanDeviceNonBlocking.receive_timeout", {arg("timeout_ms")}};
 
 PyObject* construct_device(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return construct<DeviceShare>(k_new, type, args, kwargs,
-                                  [](std::string interface) { return CanDeviceAsync::create(interface); });
+    return construct<DeviceShare>(k_new, type, args, kwargs, [](std::string interface) {
+        return wait_without_gil(
+            [&](const InterruptPoll& interrupt) { return CanDeviceAsync::create(interface, interrupt); });
+    });
 }
 
 Result<void> send_frame(const CanDeviceAsync& device, std::uint32_t id, const std::vector<std::uint8_t>& data) {
@@ -47,11 +57,17 @@ PyObject* try_receive(PyObject* self, PyObject*) {
         [](DeviceShare& device) { return message_to_python(device->try_receive()); });
 }
 
+Ref receive_within(const DeviceShare& device, std::uint64_t timeout_ms) {
+    if (auto queued = device->try_receive(); queued || timeout_ms == 0) return message_to_python(queued);
+    auto received = wait_without_gil([share = device, timeout_ms](const InterruptPoll& interrupt) {
+        return share->receive_timeout(timeout_ms, interrupt);
+    });
+    return message_to_python(unwrap(std::move(received)));
+}
+
 PyObject* receive_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<DeviceShare, Access::shared>(
-        k_receive_timeout, self, args, nargs, kwnames, [](DeviceShare& device, std::uint64_t timeout_ms) {
-            return message_to_python(device->receive_timeout(timeout_ms));
-        });
+    return call_method<DeviceShare, Access::shared>(k_receive_timeout, self, args, nargs, kwnames,
+                                                    receive_within);
 }
 
 PyObject* interface(PyObject* self, PyObject*) {
