@@ -11,14 +11,16 @@ import time
 import pytest
 
 import velmot
+from can_peer import Peer
 from vcansim.bus import shim_loaded
 
 BUILD = os.path.dirname(velmot.__file__)
-RUNS = range(3)   # each signal scenario runs this often; verification runs use more
+RUNS = range(int(os.environ.get("VELMOT_REPEAT", "3")))   # verification runs set more
 
 RECEIVED = "\n[velmot] Received %s, initiating graceful shutdown...\n"
 STOPPING = "\n[velmot] Stopping (reason: %s), initiating graceful shutdown...\n"
 STOPPED = "[velmot] All tasks stopped successfully\n"
+TIMED_OUT = "[velmot] Shutdown timed out, some tasks may still be running\n"
 
 # Each script sends itself its signal from a helper thread while the main thread waits; after the
 # call it runs a few more bytecodes, so a KeyboardInterrupt left pending would surface there.
@@ -52,6 +54,22 @@ SIGNAL_SCRIPTS = {
         start = time.monotonic()
         print(velmot.block_until(wait_ms=0), time.monotonic() - start < 1)
     """, "('timeout', True) True\n", STOPPING % "timeout" + STOPPED),
+    "block_all-second-SIGINT": ("""
+        stuck = velmot.precision_timer(10.0)(time.sleep)(30)   # a call that does not return
+        time.sleep(0.1)
+        for delay in (0.3, 0.8):
+            threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT)).start()
+        print(repr(velmot.block_all()))
+    """, "'SIGINT'\n", RECEIVED % "SIGINT" + TIMED_OUT),
+    "shutdown_all-interrupted": ("""
+        stuck = velmot.precision_timer(10.0)(time.sleep)(30)
+        time.sleep(0.1)
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            velmot.shutdown_all()
+        except KeyboardInterrupt:
+            print("interrupted")
+    """, "interrupted\n", ""),
     "shutdown_all": ("""
         print(velmot.shutdown_all(), velmot.shutdown_all(timeout_ms=0))
         calls = []
@@ -103,9 +121,10 @@ motor.broadcast()
 
 @pytest.mark.skipif(not shim_loaded(), reason="not started under sim/with-bus: no SocketCAN shim")
 @pytest.mark.parametrize("run", RUNS)
-def test_control_script_shuts_down_on_ctrl_c(vcan_bus, sim_drivers, run):
+def test_control_script_shuts_down_on_ctrl_c(vcan_bus, sim_drivers, cpython, run):
     bus = vcan_bus("can0")
     sim_drivers([(0x201, 0, "speed"), (0x202, 1, "speed")], bus=bus, host=0x100)
+    peer = Peer(cpython)
     env = dict(os.environ, PYTHONPATH=BUILD)
     script = subprocess.Popen([sys.executable, "-c", CONTROL_SCRIPT], env=env, text=True,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -114,3 +133,6 @@ def test_control_script_shuts_down_on_ctrl_c(vcan_bus, sim_drivers, run):
     script.send_signal(signal.SIGINT)
     out, err = script.communicate(timeout=30)
     assert (script.returncode, out, err) == (0, "SIGINT 42\n", RECEIVED % "SIGINT" + STOPPED)
+    targets = [d for i, d in peer.recv(100_000, timeout=1) if i == 0x100]
+    peer.close()
+    assert targets[-1] == bytes(8) and targets[-2] == bytes.fromhex("3200320000000000")
