@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 #include <vector>
 
 #include "binding/entry.hpp"
 #include "binding/function_def.hpp"
 #include "binding/gil.hpp"
+#include "binding/panic_exception.hpp"
 #include "binding/ref.hpp"
 #include "common/console.hpp"
 
@@ -32,7 +34,8 @@ Steps& steps() {
 }
 
 void run_steps() {
-    if (forked_after_import()) return;
+    static std::atomic<bool> ran{false};
+    if (forked_after_import() || ran.exchange(true)) return;
     const auto deadline = runtime::saturating_add(runtime::Clock::now(), k_exit_bound);
     for (const auto& [stage, step] : steps().steps) step(deadline);
     (void)flush_console(deadline);  // lines that cannot be written in time are dropped
@@ -47,6 +50,35 @@ PyObject* at_exit(PyObject*, PyObject*) {
 
 PyMethodDef g_at_exit = noargs_def("_velmot_at_exit", at_exit,
                                    "Stops timers and writes queued CAN frames before the interpreter exits.");
+
+#ifdef PYPY_VERSION
+// PyPy leaves out atexit when a script ends with an uncaught KeyboardInterrupt, but it does call
+// sys.excepthook first: for that ending the steps run from a wrapper around the hook that was
+// installed at import (a script that replaces sys.excepthook later loses this).
+PyObject* g_previous_excepthook = nullptr;  // leaked, like the class objects
+
+PyObject* excepthook(PyObject*, PyObject* args) {
+    return entry([&]() -> PyObject* {
+        PyObject* type = PyTuple_Size(args) > 0 ? PyTuple_GetItem(args, 0) : nullptr;
+        if (type != nullptr && PyType_Check(type) && PyObject_IsSubclass(type, PyExc_KeyboardInterrupt) == 1) {
+            AllowThreads unlocked;
+            run_steps();
+        }
+        return call_python(g_previous_excepthook, args).release();
+    });
+}
+
+PyMethodDef g_excepthook = {"_velmot_excepthook", excepthook, METH_VARARGS,
+                            "Runs velmot's exit steps when the script ends with KeyboardInterrupt."};
+
+void wrap_excepthook() {
+    PyObject* previous = PySys_GetObject("excepthook");  // borrowed
+    if (previous == nullptr) return;
+    Ref wrapper = Ref::steal(check(PyCFunction_NewEx(&g_excepthook, nullptr, nullptr)));
+    g_previous_excepthook = Ref::new_ref(previous).release();
+    check_status(PySys_SetObject("excepthook", wrapper.get()));
+}
+#endif
 
 }  // namespace
 
@@ -68,6 +100,9 @@ void register_exit_hook() {
     Ref atexit = Ref::steal(check(PyImport_ImportModule("atexit")));
     Ref callable = Ref::steal(check(PyCFunction_NewEx(&g_at_exit, nullptr, nullptr)));
     Ref result = Ref::steal(check(PyObject_CallMethod(atexit.get(), "register", "O", callable.get())));
+#ifdef PYPY_VERSION
+    wrap_excepthook();
+#endif
     steps().importer = ::getpid();
     steps().registered = true;
 }

@@ -3,7 +3,8 @@
 // with the GIL released, all within one second measured on the monotonic clock. `atexit` runs
 // early in every ordinary ending (end of the script, an uncaught exception, sys.exit, a
 // KeyboardInterrupt), while the interpreter and the module's threads still work; endings that
-// bypass the interpreter (os._exit, SIGKILL, a signal that kills the process) run nothing.
+// bypass the interpreter (os._exit, SIGKILL, a signal that kills the process) run nothing. The
+// steps run once per process.
 //
 // In a process forked from the one that imported the module, the callable does nothing: the
 // parent's threads, timers and queues do not exist there (forked_after_import).
