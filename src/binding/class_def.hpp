@@ -30,6 +30,7 @@
 #include <tuple>
 #include <utility>
 
+#include "binding/args.hpp"
 #include "binding/borrow.hpp"
 #include "binding/entry.hpp"
 #include "binding/exit_steps.hpp"
@@ -189,6 +190,20 @@ PyObject* call_slot(const Signature<Cs...>& signature, PyObject* self, PyObject*
         Instance<T>& instance = receiver<T>(self, signature.function);
         BorrowGuard<Mode> borrow(instance.borrow);
         return invoke(body, convert_all(signature, bound), instance.value());
+    });
+}
+
+// tp_call slot of a callable that takes positional arguments only (shared access): any keyword is
+// refused with the binder's unexpected-keyword TypeError; the body gets the value and the
+// argument tuple and returns a new reference (Ref).
+template <class T, class Body>
+PyObject* call_slot_positional(const char* function, PyObject* self, PyObject* args, PyObject* kwargs,
+                               Body&& body) {
+    return entry([&]() -> PyObject* {
+        refuse_keywords(function, kwargs);
+        Instance<T>& instance = receiver<T>(self, function);
+        BorrowGuard<Access::shared> borrow(instance.borrow);
+        return body(instance.value(), args).release();
     });
 }
 

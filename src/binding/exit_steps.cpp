@@ -4,7 +4,7 @@
 // entry and releases it while the steps run.
 #include "binding/exit_steps.hpp"
 
-#include <unistd.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,9 +24,13 @@ namespace {
 
 struct Steps {
     std::vector<std::pair<ExitStage, ExitStep>> steps;  // kept in stage order
-    pid_t importer = 0;
     bool registered = false;
 };
+
+// Set in the child by fork() (a pthread_atfork handler), so the check costs no system call.
+std::atomic<bool> g_forked_child{false};
+
+void mark_forked_child() { g_forked_child.store(true, std::memory_order_relaxed); }
 
 Steps& steps() {
     static Steps* const instance = new Steps();  // leaked: used at exit
@@ -91,8 +95,7 @@ void add_exit_step(ExitStage stage, ExitStep step) {
 }
 
 bool forked_after_import() noexcept {
-    const pid_t importer = steps().importer;
-    return importer != 0 && ::getpid() != importer;
+    return g_forked_child.load(std::memory_order_relaxed);
 }
 
 void register_exit_hook() {
@@ -103,7 +106,7 @@ void register_exit_hook() {
 #ifdef PYPY_VERSION
     wrap_excepthook();
 #endif
-    steps().importer = ::getpid();
+    (void)::pthread_atfork(nullptr, nullptr, &mark_forked_child);
     steps().registered = true;
 }
 

@@ -15,7 +15,6 @@
 #include <string>
 #include <utility>
 
-#include "binding/args.hpp"
 #include "binding/class_def.hpp"
 #include "binding/exception_text.hpp"
 #include "binding/gil.hpp"
@@ -88,12 +87,7 @@ Ref start_task(const RunAsyncState& decorator, PyObject* args) {
 }
 
 PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return entry([&]() -> PyObject* {
-        refuse_keywords(k_call_name, kwargs);
-        Instance<RunAsyncState>& instance = receiver<RunAsyncState>(self, k_call_name);
-        BorrowGuard<Access::shared> borrow(instance.borrow);
-        return start_task(instance.value(), args).release();
-    });
+    return call_slot_positional<RunAsyncState>(k_call_name, self, args, kwargs, start_task);
 }
 
 PyObject* repr(PyObject* self) {

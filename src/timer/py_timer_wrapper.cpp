@@ -100,12 +100,7 @@ Ref start_timer(const TimerWrapperState& wrapper, PyObject* args) {
 }
 
 PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return entry([&]() -> PyObject* {
-        refuse_keywords(k_call_name, kwargs);
-        Instance<TimerWrapperState>& instance = receiver<TimerWrapperState>(self, k_call_name);
-        BorrowGuard<Access::shared> borrow(instance.borrow);
-        return start_timer(instance.value(), args).release();
-    });
+    return call_slot_positional<TimerWrapperState>(k_call_name, self, args, kwargs, start_timer);
 }
 
 PyObject* repr(PyObject* self) {
