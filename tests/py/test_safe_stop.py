@@ -213,7 +213,7 @@ motor.broadcast()
 
 
 @needs_shim
-@pytest.mark.parametrize("run", range(3))
+@pytest.mark.parametrize("run", range(int(os.environ.get("VELMOT_REPEAT", "3"))))
 @pytest.mark.parametrize("precision", DECORATORS)
 def test_the_zero_broadcast_after_a_stop_is_the_last_target_frame(peer, precision, run):
     result = run_script(ZERO_SCRIPT % DECORATORS[precision])
