@@ -20,9 +20,7 @@
 #include "binding/gil.hpp"
 #include "binding/signals.hpp"
 #include "task/py_registry_wait.hpp"
-#include "runtime/time.hpp"
 #include "task/shutdown.hpp"
-#include "task/task_manager.hpp"
 
 namespace velmot::task {
 namespace {
@@ -63,10 +61,6 @@ std::pair<std::string, bool> block_until(std::optional<std::uint64_t> wait_ms,
     return {std::move(reason), stopped};
 }
 
-bool shutdown_all(std::optional<std::uint64_t> timeout_ms) {
-    return stop_all_and_wait(timeout_ms);
-}
-
 constexpr Signature<Opt<U64>> k_block_all{"block_all", {arg_default_none("timeout_ms")}};
 constexpr Signature<Opt<U64>, Opt<U64>> k_block_until{
     "block_until", {arg_default_none("wait_ms"), arg_default_none("shutdown_timeout_ms")}};
@@ -81,7 +75,7 @@ PyObject* block_until_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* shutdown_all_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(k_shutdown_all, args, nargs, kwnames, shutdown_all);
+    return call_function(k_shutdown_all, args, nargs, kwnames, stop_all_and_wait);
 }
 
 PyMethodDef g_shutdown_all = fastcall_def(

@@ -18,6 +18,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "common/console.hpp"
+#include "common/interrupt_poll.hpp"
 #include "common/panic.hpp"
 #include "runtime/oneshot.hpp"
 #include "runtime/runtime.hpp"
@@ -41,9 +42,6 @@ bool coin_flip() {
     thread_local std::minstd_rand generator{std::random_device{}()};
     return (generator() & 1U) != 0;
 }
-
-// How often the shutdown wait looks for a second signal.
-constexpr auto k_second_signal_check = std::chrono::milliseconds(50);
 
 constexpr ConsoleKind k_shutdown_kind{"velmot: shutdown"};
 
@@ -103,7 +101,7 @@ bool wait_all_and_report(std::optional<runtime::Clock::duration> timeout) {
     const std::uint32_t signals_before = shutdown_signal_count();
     bool stopped = false;
     for (;;) {
-        const auto until = std::min(deadline, runtime::saturating_add(runtime::Clock::now(), k_second_signal_check));
+        const auto until = std::min(deadline, runtime::saturating_add(runtime::Clock::now(), k_interrupt_poll_period));
         stopped = task_manager().wait_all_until(until);
         // A second SIGINT or SIGTERM ends the wait as its timeout would: the way out of a stuck call.
         if (stopped || runtime::Clock::now() >= deadline || shutdown_signal_count() != signals_before) break;

@@ -6,9 +6,7 @@
 #include "task/task_manager.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 

@@ -14,7 +14,6 @@
 #include <string_view>
 #include <utility>
 
-#include "binding/args.hpp"
 #include "binding/class_def.hpp"
 #include "common/console.hpp"
 #include "common/panic.hpp"
