@@ -6,7 +6,8 @@
 #   build/pypy/python/     velmot and _binding_probe built for PyPy (pypy3)
 #   build/cpython/bin/     C++ unit tests (velmot_cpp_tests) and the bus daemon (vcanbusd)
 #   build/cpython/lib/     the SocketCAN shim for LD_PRELOAD (libvcan_preload.so)
-# Virtual environments: .venv/cpython and .venv/pypy (pytest, hypothesis, python-can).
+# Virtual environments: .venv/cpython and .venv/pypy (pytest, hypothesis, python-can; matplotlib
+# in .venv/cpython for the demo's plot).
 
 SHELL := /bin/bash
 PYTHON ?= python3
@@ -19,6 +20,8 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := g++ make cmake ninja-build binutils libasio-dev pypy3 pypy3-dev pypy3-venv \
                 can-utils googletest libgtest-dev
 PIP_PACKAGES := pytest hypothesis python-can
+# CPython only: the demo's --plot (matplotlib has no prebuilt wheels for PyPy).
+CPYTHON_PIP_PACKAGES := matplotlib
 
 .PHONY: all setup apt venvs build build-cpython build-pypy test test-cpp test-cpython test-pypy \
         demo bench clean
@@ -35,11 +38,16 @@ apt:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
 	fi
 
-venvs: $(VENV)/cpython/.ready $(VENV)/pypy/.ready
+venvs: $(VENV)/cpython/.ready $(VENV)/pypy/.ready $(VENV)/cpython/.plot-ready
 
 $(VENV)/cpython/.ready: | apt
 	$(PYTHON) -m venv $(VENV)/cpython
 	$(VENV)/cpython/bin/python -m pip install -q --disable-pip-version-check $(PIP_PACKAGES)
+	touch $@
+
+# A stamp of its own, so that a venv made before matplotlib joined the list gets it too.
+$(VENV)/cpython/.plot-ready: | $(VENV)/cpython/.ready
+	$(VENV)/cpython/bin/python -m pip install -q --disable-pip-version-check $(CPYTHON_PIP_PACKAGES)
 	touch $@
 
 $(VENV)/pypy/.ready: | apt
@@ -89,7 +97,7 @@ bench: setup build
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/run_async_roundtrip.py
 
 demo: setup build
-	PYTHONPATH=$(BUILD)/cpython/python sim/with-bus can0 -- $(VENV)/cpython/bin/python examples/demo.py
+	PYTHONPATH=$(BUILD)/cpython/python sim/with-bus can0 -- $(VENV)/cpython/bin/python examples/demo.py $(ARGS)
 
 clean:
 	rm -rf $(BUILD)
