@@ -32,6 +32,7 @@ CONTROL_HZ = 100.0
 TABLE_HZ = 5.0
 SPEEDS = ((40.0, 15.0), (-25.0, 20.0))       # rad/s: the first and the second held speed per slot
 FOLLOW_TOLERANCE = 1.0                       # rad/s: largest error allowed at the end of a hold
+CHECKED_FROM_S = 3.0                         # shorter runs hold too briefly for the speeds to settle
 
 # The profile over the run's share f (0 to 1): still, up to the first speed, hold, over to the
 # second, hold, down to 0, still. Each change is a smoothstep, so the speed never jumps.
@@ -66,11 +67,11 @@ def table_header() -> str:
 
 
 def follow_error(samples: Sequence[Sample], duration_s: float) -> Optional[float]:
-    """Largest |target - measured| at the ends of the holds, None when the run ended early."""
+    """Largest |target - measured| at the ends of the holds (None without samples there)."""
     errors = [abs(tg - sp)
               for s in samples for begin, end in HOLDS if begin * duration_s <= s.t < end * duration_s
               for tg, sp in zip(s.targets, s.speeds)]
-    return max(errors) if errors and samples[-1].t >= 0.99 * duration_s else None
+    return max(errors) if errors else None
 
 
 def control(duration_s: float) -> Tuple[str, List[Sample]]:
@@ -156,8 +157,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.plot:
         save_plot(args.plot, samples)
     error = follow_error(samples, args.duration)
-    if error is None:
-        print("measured speed against target: not checked (%s before the end)" % reason)
+    if error is None or reason != "timeout" or args.duration < CHECKED_FROM_S:
+        print("measured speed against target: not checked (%s)"
+              % ("a run shorter than %g s" % CHECKED_FROM_S if reason == "timeout"
+                 else "stopped by %s" % reason))
         return 0
     following = error <= FOLLOW_TOLERANCE
     print("measured speed follows the target: %s (largest error at the end of a hold: %.2f rad/s)"
