@@ -101,9 +101,10 @@ def control(duration_s: float) -> Tuple[str, List[Sample]]:
             w = d.get_watch_data()
             cells.append("%7.1f %7.1f %9.2f %7.2f"
                          % (d.get_target(), w["speed"], w["position"], w["current"]))
-        print("%6.2f | %s | %s | %6d %6.1f" % (time.monotonic() - start, cells[0], cells[1],
-                                               steering.tick_count(), steering.actual_frequency()),
-              flush=True)
+        rate = ("%6.1f" % steering.actual_frequency() if steering.elapsed_secs() >= 0.5
+                else "%6s" % "-")       # one or two ticks say little about the rate
+        print("%6.2f | %s | %s | %6d %s" % (time.monotonic() - start, cells[0], cells[1],
+                                            steering.tick_count(), rate), flush=True)
 
     showing = show()
     reason, stopped = velmot.block_until(wait_ms=int(duration_s * 1000), shutdown_timeout_ms=2000)
