@@ -32,6 +32,29 @@ std::atomic<std::uint32_t> g_deliveries[NSIG];
 struct sigaction g_previous[NSIG];
 // Write end of the self-pipe (non-blocking), -1 until created.
 std::atomic<int> g_wake_fd{-1};
+// Whether our handler is the signal's action; cleared by the handler when it restores the default.
+std::atomic<bool> g_installed[NSIG];
+// Listeners and SignalInterests alive per signal.
+std::atomic<int> g_interest[NSIG];
+
+bool valid_signal(int signo) { return signo > 0 && signo < NSIG; }
+
+// Nobody acts on the signal and its action before ours was the default: take that action. The
+// signal is blocked while this handler runs, so the raised one is delivered, with the default
+// action, when the handler returns.
+bool took_default_action(int signo) {
+    const struct sigaction& previous = g_previous[signo];
+    if (g_interest[signo].load() != 0 || (previous.sa_flags & SA_SIGINFO) || previous.sa_handler != SIG_DFL) {
+        return false;
+    }
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    g_installed[signo].store(false);
+    ::sigaction(signo, &fallback, nullptr);
+    ::raise(signo);
+    return true;
+}
 
 void chain_previous(int signo, siginfo_t* info, void* context) {
     const struct sigaction& previous = g_previous[signo];
@@ -43,7 +66,7 @@ void chain_previous(int signo, siginfo_t* info, void* context) {
 }
 
 void on_signal(int signo, siginfo_t* info, void* context) {
-    if (signo <= 0 || signo >= NSIG) return;
+    if (!valid_signal(signo)) return;
     const int saved_errno = errno;
     g_deliveries[signo].fetch_add(1);
     // Bump before the write: a reader that drained this byte then sees the new count.
@@ -52,8 +75,8 @@ void on_signal(int signo, siginfo_t* info, void* context) {
         const char byte = 0;
         [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);  // a full pipe already wakes
     }
+    if (!took_default_action(signo)) chain_previous(signo, info, context);
     errno = saved_errno;
-    chain_previous(signo, info, context);
 }
 
 // Process-wide bookkeeping (leaked): the self-pipe, which signals carry our handler, and the
@@ -71,7 +94,6 @@ private:
 
     std::mutex mutex_;
     int read_fd_ = -1;
-    bool installed_[NSIG] = {};
     std::vector<std::weak_ptr<detail::SignalListenerState>> listeners_;
 };
 
@@ -90,8 +112,8 @@ Result<void> Hub::ensure_pipe_locked() {
 }
 
 Result<void> Hub::install_locked(int signo) {
-    if (signo <= 0 || signo >= NSIG) return Error::from_errno(EINVAL, "cannot listen for signal " + std::to_string(signo));
-    if (installed_[signo]) return {};
+    if (!valid_signal(signo)) return Error::from_errno(EINVAL, "cannot listen for signal " + std::to_string(signo));
+    if (g_installed[signo].load()) return {};
     struct sigaction ours {};
     ours.sa_sigaction = on_signal;
     sigemptyset(&ours.sa_mask);
@@ -100,7 +122,7 @@ Result<void> Hub::install_locked(int signo) {
     if (::sigaction(signo, nullptr, &g_previous[signo]) != 0 || ::sigaction(signo, &ours, nullptr) != 0) {
         return Error::from_errno(errno, "cannot install a handler for signal " + std::to_string(signo));
     }
-    installed_[signo] = true;
+    g_installed[signo].store(true);
     return {};
 }
 
@@ -120,10 +142,12 @@ Result<std::shared_ptr<detail::SignalListenerState>> Hub::create(asio::any_io_ex
     auto state = std::make_shared<detail::SignalListenerState>(std::move(descriptor), signo);
     std::erase_if(listeners_, [](const auto& listener) { return listener.expired(); });
     listeners_.push_back(state);
+    g_interest[signo].fetch_add(1);
     return state;
 }
 
 void Hub::remove(const detail::SignalListenerState* state) {
+    g_interest[state->signo()].fetch_sub(1);
     std::lock_guard lock(mutex_);
     std::erase_if(listeners_, [state](const auto& listener) {
         auto alive = listener.lock();
@@ -214,6 +238,14 @@ void SignalListenerState::close() {
 }
 
 }  // namespace detail
+
+SignalInterest::SignalInterest(int signo) noexcept : signo_(valid_signal(signo) ? signo : 0) {
+    if (signo_ != 0) g_interest[signo_].fetch_add(1);
+}
+
+SignalInterest::~SignalInterest() {
+    if (signo_ != 0) g_interest[signo_].fetch_sub(1);
+}
 
 std::uint32_t signal_delivery_count(int signo) noexcept {
     return signo > 0 && signo < NSIG ? g_deliveries[signo].load() : 0;

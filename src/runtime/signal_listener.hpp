@@ -8,6 +8,11 @@
 // after the listener was created; a delivery while nobody waits completes the next recv() at once;
 // several deliveries may coalesce into one completion. Process-wide state is leaked on purpose.
 //
+// A signal whose action before ours was the default one keeps its default action while nobody
+// acts on it: when it arrives with no listener and no SignalInterest for it alive, the handler
+// restores the default action and raises it again, so a SIGTERM outside any wait still ends the
+// process as it would without velmot.
+//
 // Thread-safety: a SignalListener may be used from any thread; destroy it before its executor's
 // execution context (as every Asio I/O object).
 #pragma once
@@ -57,6 +62,8 @@ public:
     // Aborts waiting receives and closes the descriptor; the listener stays closed.
     void close();
 
+    int signo() const noexcept { return signo_; }
+
 private:
     bool take_delivery_locked();
     void arm_read_locked();
@@ -76,6 +83,20 @@ private:
 // Deliveries of `signo` since the first listener for it installed the handler (0 before that).
 // Async-signal-safe to read; wraps around.
 std::uint32_t signal_delivery_count(int signo) noexcept;
+
+// While it lives, the process acts on `signo` itself (for instance by reading
+// signal_delivery_count), so the signal does not take its default action. Nothing is installed
+// by it: a listener installs the handler. Async-signal-safe bookkeeping (one atomic counter).
+class SignalInterest {
+public:
+    explicit SignalInterest(int signo) noexcept;
+    ~SignalInterest();
+    SignalInterest(const SignalInterest&) = delete;
+    SignalInterest& operator=(const SignalInterest&) = delete;
+
+private:
+    int signo_;
+};
 
 class SignalListener {
 public:

@@ -40,6 +40,7 @@ void consume_pending_interrupt() {
 std::string block_all(std::optional<std::uint64_t> timeout_ms) {
     std::string name;
     {
+        ShutdownSignalScope requests;
         AllowThreads unlocked;
         name = await_signal_then_stop_all();
         wait_all_and_report(optional_millis(timeout_ms));
@@ -53,6 +54,7 @@ std::pair<std::string, bool> block_until(std::optional<std::uint64_t> wait_ms,
     std::string reason;
     bool stopped = false;
     {
+        ShutdownSignalScope requests;
         AllowThreads unlocked;
         reason = await_signal_or_time_then_stop_all(optional_millis(wait_ms));
         stopped = wait_all_and_report(optional_millis(shutdown_timeout_ms));

@@ -15,12 +15,22 @@
 
 #include <asio/awaitable.hpp>
 
+#include <csignal>
 #include <optional>
 #include <string>
 
+#include "runtime/signal_listener.hpp"
 #include "runtime/time.hpp"
 
 namespace velmot::task {
+
+// Held for the whole of block_all / block_until: SIGINT and SIGTERM are then shutdown requests
+// (a first one ends the signal wait, a second one the registry wait) and never take their default
+// action, also between the two waits. Outside it they act as before velmot listened.
+class ShutdownSignalScope {
+    runtime::SignalInterest sigint_{SIGINT};
+    runtime::SignalInterest sigterm_{SIGTERM};
+};
 
 // Resolves to "SIGINT" or "SIGTERM", whichever is delivered first after the call; when both are
 // pending, either may win (they are looked at in random order). Panics with "Failed to register

@@ -61,6 +61,13 @@ SIGNAL_SCRIPTS = {
             threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT)).start()
         print(repr(velmot.block_all()))
     """, "'SIGINT'\n", RECEIVED % "SIGINT" + TIMED_OUT),
+    "block_until-second-SIGTERM": ("""
+        stuck = velmot.precision_timer(10.0)(time.sleep)(30)
+        time.sleep(0.1)
+        for delay in (0.3, 0.8):
+            threading.Timer(delay, os.kill, (os.getpid(), signal.SIGTERM)).start()
+        print(velmot.block_until(shutdown_timeout_ms=20000))
+    """, "('signal:SIGTERM', False)\n", STOPPING % "signal:SIGTERM" + TIMED_OUT),
     "shutdown_all-interrupted": ("""
         stuck = velmot.precision_timer(10.0)(time.sleep)(30)
         time.sleep(0.1)
@@ -87,6 +94,21 @@ def test_signal_ends_the_wait_with_a_result_not_an_exception(run_python, scenari
     result = run_python("import os, signal, threading, time, velmot\n" + textwrap.dedent(body),
                         timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (0, out, err)
+
+
+@pytest.mark.parametrize("before", ["", "velmot.block_until(wait_ms=0)",
+                                    "threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGTERM)).start()\n"
+                                    "velmot.block_all()"])
+def test_sigterm_outside_the_blocking_calls_ends_the_process(run_python, before):
+    """Only a waiting block_all / block_until turns SIGTERM into a shutdown request; before and
+    after one it ends the process, as it does without velmot."""
+    result = run_python("import os, signal, threading, time, velmot\n" + before + """
+print("signalling", flush=True)
+os.kill(os.getpid(), signal.SIGTERM)
+time.sleep(5)
+print("still alive")
+""", timeout=60)
+    assert (result.returncode, result.stdout) == (-signal.SIGTERM, "signalling\n")
 
 
 CONTROL_SCRIPT = """
