@@ -19,9 +19,16 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := g++ make cmake ninja-build binutils libasio-dev pypy3 pypy3-dev pypy3-venv \
                 can-utils googletest libgtest-dev
 PIP_PACKAGES := pytest hypothesis python-can
+# The kernel tier: Debian's User-Mode Linux kernel (a Linux with vcan, can-raw, can-bcm, vxcan as
+# modules that runs as a process), kmod for modprobe and iproute2 for the real `ip`.
+KERNEL_APT_PACKAGES := user-mode-linux kmod iproute2
+KERNEL_OUT := $(BUILD)/kernel/last
+PYTHON_CAN_SRC := $(BUILD)/kernel/python-can
+PYTHON_CAN_TESTS := test/test_socketcan.py test/test_socketcan_helpers.py \
+                    test/test_socketcan_loopback.py test/back2back_test.py test/test_cyclic_socketcan.py
 
 .PHONY: all setup apt venvs build build-cpython build-pypy test test-cpp test-cpython test-pypy \
-        demo bench clean
+        demo bench clean kernel-apt test-kernel
 
 all: build
 
@@ -29,6 +36,14 @@ setup: apt venvs
 
 apt:
 	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:" $$missing; \
+	  $(SUDO) apt-get update -q && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
+	fi
+
+kernel-apt:
+	@missing=$$(for p in $(KERNEL_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing Debian packages:" $$missing; \
 	  $(SUDO) apt-get update -q && \
@@ -74,6 +89,39 @@ test-cpython:
 
 test-pypy:
 	sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest tests/py
+
+# The kernel tier: boots a User-Mode Linux guest (tests/kernel/run-guest; vcan links can0 and
+# vcan0) that runs tests/kernel/guest-tests, then runs the socket-level fidelity program on the
+# simulated bus, compares both transcripts and runs python-can's own socketcan tests on the
+# simulated bus too (their results are printed, they do not decide the status). Files of the last
+# run: build/kernel/last/. Needs root for the guest's `ip link add` (the guest is its own kernel).
+test-kernel: setup build kernel-apt
+	@$(MAKE) --no-print-directory $(PYTHON_CAN_SRC)/.ready || echo "python-can's source distribution is not available: its tests are skipped"
+	@status=0; \
+	tests/kernel/run-guest --timeout 2400 --out $(KERNEL_OUT) -- tests/kernel/guest-tests || status=1; \
+	echo "=== fidelity: kernel against simulation"; \
+	sim/with-bus --vcan can0,vcan0 -- $(VENV)/cpython/bin/python tests/kernel/socket_fidelity.py \
+	  >$(KERNEL_OUT)/fidelity-sim.txt 2>&1; \
+	$(VENV)/cpython/bin/python tests/kernel/compare_fidelity.py $(KERNEL_OUT)/fidelity-kernel.txt \
+	  $(KERNEL_OUT)/fidelity-sim.txt >$(KERNEL_OUT)/fidelity-compared.txt || status=1; \
+	grep -v "^same" $(KERNEL_OUT)/fidelity-compared.txt | grep -v "^    " ; \
+	if [ -f $(PYTHON_CAN_SRC)/.ready ]; then \
+	  echo "=== python-can (its socketcan tests) on the simulated bus"; \
+	  (cd $(PYTHON_CAN_SRC) && TEST_SOCKETCAN=1 $(CURDIR)/sim/with-bus --vcan vcan0,vxcan0,slcan0 -- \
+	    $(CURDIR)/$(VENV)/cpython/bin/python -m pytest -p no:cacheprovider -q $(PYTHON_CAN_TESTS) \
+	    >$(CURDIR)/$(KERNEL_OUT)/python-can-sim.txt 2>&1); \
+	  tail -n 1 $(KERNEL_OUT)/python-can-sim.txt; \
+	fi; \
+	exit $$status
+
+# python-can's source distribution (its tests), the version installed in the CPython venv.
+$(PYTHON_CAN_SRC)/.ready: | venvs
+	version=$$($(VENV)/cpython/bin/python -c 'import can; print(can.__version__)') && \
+	rm -rf $(PYTHON_CAN_SRC) $(BUILD)/kernel/sdist && mkdir -p $(BUILD)/kernel/sdist && \
+	$(VENV)/cpython/bin/python -m pip download -q --disable-pip-version-check --no-binary :all: \
+	  --no-deps -d $(BUILD)/kernel/sdist python-can==$$version && \
+	tar -xzf $(BUILD)/kernel/sdist/python_can-$$version.tar.gz -C $(BUILD)/kernel && \
+	mv $(BUILD)/kernel/python_can-$$version $(PYTHON_CAN_SRC) && touch $@
 
 bench: setup build
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/binding_calls.py

@@ -18,11 +18,13 @@ import time
 import pytest
 
 import velmot
-from vcansim.bus import SIM_BIN, shim_loaded
+from vcansim.bus import SIM_BIN
+from vcansim.kernel_links import on_can_bus
 
 
 pytestmark = [
-    pytest.mark.skipif(not shim_loaded(), reason="not started under sim/with-bus: no SocketCAN shim"),
+    pytest.mark.skipif(not on_can_bus(),
+                       reason="not on a CAN bus (sim/with-bus or the kernel tier)"),
 ]
 
 CLASSES = ("CanDevice", "CanDeviceNonBlocking")
@@ -103,6 +105,7 @@ CONFIGURE_CASES = [
 @pytest.mark.parametrize("cls", CLASSES)
 @pytest.mark.parametrize("case,options,err,commands", CONFIGURE_CASES,
                          ids=[c[0] for c in CONFIGURE_CASES])
+@pytest.mark.sim_only
 def test_constructor_configures_only_what_is_needed(vcan_bus, logs, capfd, cls, case, options,
                                                     err, commands):
     bus = vcan_bus("can0", **options)
@@ -119,6 +122,7 @@ def test_constructor_configures_only_what_is_needed(vcan_bus, logs, capfd, cls, 
     assert_works(dev, bus)
 
 
+@pytest.mark.sim_only
 @pytest.mark.parametrize("cls", CLASSES)
 def test_unprivileged_configuration_goes_through_sudo(vcan_bus, logs, capfd, cls):
     bus = vcan_bus("can0", bitrate=500000, unprivileged=True)
@@ -138,6 +142,7 @@ def write_script(directory, name, body):
     return path
 
 
+@pytest.mark.sim_only
 @pytest.mark.parametrize("cls", CLASSES)
 def test_failing_sudo_stops_at_the_first_command(vcan_bus, logs, capfd, tmp_path, monkeypatch,
                                                  cls):
@@ -155,6 +160,7 @@ def test_failing_sudo_stops_at_the_first_command(vcan_bus, logs, capfd, tmp_path
     assert bus.state("can0")["bitrate"] == 500000
 
 
+@pytest.mark.sim_only
 @pytest.mark.parametrize("cls", CLASSES)
 def test_missing_programs_are_reported(vcan_bus, logs, tmp_path, monkeypatch, cls):
     vcan_bus("can0", bitrate=500000, unprivileged=True)
@@ -170,6 +176,7 @@ def test_missing_programs_are_reported(vcan_bus, logs, tmp_path, monkeypatch, cl
         getattr(velmot, cls)("can0")
 
 
+@pytest.mark.sim_only
 @pytest.mark.parametrize("cls", CLASSES)
 @pytest.mark.parametrize("name", ["nope0", "can0;touch X", "can0 $(touch X)", "`touch X`"])
 def test_unknown_names_fail_and_are_never_shell_code(vcan_bus, logs, capfd, tmp_path,
@@ -193,6 +200,7 @@ NOT_CAN_CASES = [
 ]
 
 
+@pytest.mark.sim_only
 @pytest.mark.parametrize("cls", CLASSES + ("Motor",))
 @pytest.mark.parametrize("unprivileged", [False, True], ids=["privileged", "unprivileged"])
 @pytest.mark.parametrize("name,message", NOT_CAN_CASES, ids=[c[0] for c in NOT_CAN_CASES])

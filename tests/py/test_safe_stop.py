@@ -14,7 +14,7 @@ import pytest
 
 import velmot
 from can_peer import Peer
-from vcansim.bus import shim_loaded
+from vcansim.kernel_links import on_can_bus
 
 BUILD = os.path.dirname(velmot.__file__)
 
@@ -130,7 +130,8 @@ def test_shutdown_functions_wait_for_a_timer_call_in_flight(run_python, precisio
 
 # --- the script's last frames reach the bus ----------------------------------------------------
 
-needs_shim = pytest.mark.skipif(not shim_loaded(), reason="not started under sim/with-bus: no SocketCAN shim")
+needs_shim = pytest.mark.skipif(not on_can_bus(),
+                                reason="not on a CAN bus (sim/with-bus or the kernel tier)")
 
 FRAMES = 10_000
 # How each script ends once it has queued its frames.
