@@ -14,7 +14,6 @@ KNOWN = {
     "frame_long_write": "writes are not checked: the bus drops a malformed frame, no EINVAL",
     "send_burst_nonblocking": "a socket's send buffer is small: a non-blocking burst gets EAGAIN",
     "bind_all": "binding to all interfaces (index 0)",
-    "ip_json": "the ip stand-in has no -json output",
     "link_down": "the link state: a socket on a link that is down still sends and receives",
     "link_deleted": "ip link del: the stand-in cannot remove a link under open sockets",
     "link_recreated": "ip link del: the stand-in cannot remove a link under open sockets",
