@@ -108,7 +108,7 @@ test-kernel: setup build kernel-apt
 	if [ -f $(PYTHON_CAN_SRC)/.ready ]; then \
 	  echo "=== python-can (its socketcan tests) on the simulated bus"; \
 	  (cd $(PYTHON_CAN_SRC) && TEST_SOCKETCAN=1 $(CURDIR)/sim/with-bus --vcan vcan0,vxcan0,slcan0 -- \
-	    $(CURDIR)/$(VENV)/cpython/bin/python -m pytest -p no:cacheprovider -q $(PYTHON_CAN_TESTS) \
+	    $(CURDIR)/$(VENV)/cpython/bin/python -m pytest -p no:cacheprovider -o addopts= -q $(PYTHON_CAN_TESTS) \
 	    >$(CURDIR)/$(KERNEL_OUT)/python-can-sim.txt 2>&1); \
 	  tail -n 1 $(KERNEL_OUT)/python-can-sim.txt; \
 	fi; \

@@ -122,6 +122,20 @@ def test_constructor_configures_only_what_is_needed(vcan_bus, logs, capfd, cls, 
     assert_works(dev, bus)
 
 
+# Runs on the kernel's vcan/vxcan links too, with the real `ip`.
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("kind", ["vcan", "vxcan"])
+@pytest.mark.parametrize("up", [True, False], ids=["up", "down"])
+def test_virtual_links_are_used_as_they_are_or_brought_up(vcan_bus, cls, kind, up):
+    vcan_bus("can0", kind=kind, up=up)
+    dev = getattr(velmot, cls)("can0")
+    shown = subprocess.run(["ip", "-details", "link", "show", "can0"], capture_output=True,
+                           text=True, timeout=60).stdout
+    assert "UP" in shown.split("<", 1)[1].split(">", 1)[0].split(",")
+    assert "\n    %s " % kind in shown  # never reconfigured as a CAN controller
+    assert dev.send(0x42, b"\x01") is None
+
+
 @pytest.mark.sim_only
 @pytest.mark.parametrize("cls", CLASSES)
 def test_unprivileged_configuration_goes_through_sudo(vcan_bus, logs, capfd, cls):
