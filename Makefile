@@ -100,7 +100,7 @@ test-pypy:
 test-kernel: setup build kernel-apt
 	@$(MAKE) --no-print-directory $(PYTHON_CAN_SRC)/.ready || echo "python-can's source distribution is not available: its tests are skipped"
 	@status=0; \
-	tests/kernel/run-guest --timeout 2400 --out $(KERNEL_OUT) -- tests/kernel/guest-tests $(KERNEL_INTERPRETERS) || status=1; \
+	tests/kernel/run-guest --timeout 4800 --out $(KERNEL_OUT) -- tests/kernel/guest-tests $(KERNEL_INTERPRETERS) || status=1; \
 	echo "=== fidelity: kernel against simulation"; \
 	sim/with-bus --vcan can0,vcan0 -- $(VENV)/cpython/bin/python tests/kernel/socket_fidelity.py \
 	  >$(KERNEL_OUT)/fidelity-sim.txt 2>&1; \
