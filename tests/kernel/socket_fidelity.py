@@ -76,6 +76,7 @@ def case_own_frames():
                                                               receive_all(a) or "nothing"))
     a.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_RECV_OWN_MSGS, 1)
     a.send(frame(0x124, b"\x02"))
+    select.select([a], [], [], WAIT_FOR_FRAME)
     data, _anc, flags, _addr = a.recvmsg(16)
     marks = [n for n, bit in (("MSG_DONTROUTE", socket.MSG_DONTROUTE), ("MSG_CONFIRM", 0x800))
              if flags & bit]

@@ -119,6 +119,7 @@ motor.broadcast()
 """
 
 
+@pytest.mark.timing  # reads a flood of frames from the peer within 1 s
 @pytest.mark.skipif(not on_can_bus(), reason="not on a CAN bus (sim/with-bus or the kernel tier)")
 @pytest.mark.parametrize("run", RUNS)
 def test_control_script_shuts_down_on_ctrl_c(vcan_bus, sim_drivers, cpython, run):
