@@ -1,0 +1,169 @@
+"""The opt-in real-time mode of High and Realtime timer threads (VELMOT_RT_PRIORITY,
+VELMOT_RT_CPUS), read back from /proc: the policy, priority and CPUs of each thread of a script.
+Timing is measured in bench/timer_lateness.py --load, not here."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import velmot
+
+BUILD = os.path.dirname(velmot.__file__)
+SCHED_OTHER, SCHED_FIFO = 0, 1
+
+# Starts a High and a Realtime timer (the variables are read at the first), changes the
+# variables, starts two more, and starts a Python thread and a Normal timer (so the runtime's
+# threads) from inside a call. Prints, per thread: [policy, rt priority, allowed CPUs] (the
+# timer threads, the main thread and the Python thread by name, the others by id); then the
+# tick counts.
+SCRIPT = textwrap.dedent("""
+    import json, os, threading, time, velmot
+
+    def threads():
+        found = {}
+        for tid in os.listdir("/proc/self/task"):
+            base = f"/proc/self/task/{tid}/"
+            with open(base + "stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            with open(base + "status") as f:
+                cpus = [l.split()[1] for l in f if l.startswith("Cpus_allowed_list")][0]
+            found[names.get(int(tid), tid)] = [int(fields[38]), int(fields[37]), cpus]
+        return found
+
+    def python_thread():
+        names[threading.get_native_id()] = "from-a-call"
+        time.sleep(1)
+
+    names, handles = {threading.get_native_id(): "main"}, []
+    def tick(name):
+        if threading.get_native_id() not in names:
+            names[threading.get_native_id()] = name
+            if name == "timer-1":
+                threading.Thread(target=python_thread).start()
+                handles.append(velmot.timer(100.0)(lambda: None)())
+
+    handles += [velmot.precision_timer(200.0)(tick)("timer-1"),
+                velmot.precision_timer(200.0, realtime=True)(tick)("timer-2")]
+    os.environ["VELMOT_RT_PRIORITY"] = "7"
+    os.environ["VELMOT_RT_CPUS"] = "0"
+    handles += [velmot.precision_timer(200.0)(tick)("timer-3"),
+                velmot.precision_timer(200.0, realtime=True)(tick)("timer-4")]
+    time.sleep(0.5)
+    print(json.dumps({"threads": threads(), "ticks": [h.tick_count() for h in handles]}))
+    for h in handles:
+        h.stop()
+""")
+
+TIMER_THREADS = ["timer-1", "timer-2", "timer-3", "timer-4"]
+
+
+def can_set_fifo():
+    chrt = shutil.which("chrt")
+    if chrt is None:
+        return os.geteuid() == 0
+    return subprocess.run([chrt, "-f", "1", "true"], capture_output=True).returncode == 0
+
+
+def run(env_changes, refuse_policy=False):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VELMOT_RT_")}
+    env.update(env_changes, PYTHONPATH=BUILD)
+    command = [sys.executable, "-c", SCRIPT]
+    if refuse_policy and os.geteuid() == 0:
+        # Root without CAP_SYS_NICE, as an unprivileged user is.
+        command = ["capsh", "--drop=cap_sys_nice", "--", "-c", 'exec "$@"', "sh"] + command
+
+    def no_rtprio():
+        import resource
+        resource.setrlimit(resource.RLIMIT_RTPRIO, (0, 0))
+    result = subprocess.run(command, env=env, capture_output=True, text=True, timeout=60,
+                            preexec_fn=no_rtprio if refuse_policy else None)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout.splitlines()[-1])
+    return report, result.stderr
+
+
+def allowed_cpus():
+    return sorted(os.sched_getaffinity(0))
+
+
+def as_list(cpus):
+    return ",".join(str(c) for c in cpus)
+
+
+def process_cpus():
+    with open("/proc/self/status") as f:
+        return [l.split()[1] for l in f if l.startswith("Cpus_allowed_list")][0]
+
+
+def assert_only_timer_threads_changed(report, timer_state):
+    """The timer threads are in `timer_state`; every other thread (the main thread, the thread
+    started in a call, the runtime's threads started in a call) has the normal policy and the
+    process's CPUs."""
+    threads = report["threads"]
+    for name in TIMER_THREADS:
+        assert threads[name] == timer_state, name
+    assert "from-a-call" in threads and len(threads) > 6   # the runtime's threads too
+    others = {name: state for name, state in threads.items() if name not in TIMER_THREADS}
+    assert all(state[:2] == [SCHED_OTHER, 0] for state in others.values()), others
+    if timer_state[2] == process_cpus():
+        assert all(state[2] == process_cpus() for state in others.values()), others
+    assert all(ticks > 0 for ticks in report["ticks"])
+
+
+@pytest.mark.parametrize("priority, cpus", [("80", "first"), ("1", "all"), (" 99 ", "first-as-range")])
+def test_timer_threads_run_under_the_chosen_policy_and_cpus(priority, cpus):
+    if not can_set_fifo():
+        pytest.skip("this process may not set SCHED_FIFO (needs CAP_SYS_NICE or RLIMIT_RTPRIO)")
+    available = allowed_cpus()
+    text = {"first": str(available[0]), "all": as_list(available),
+            "first-as-range": f"{available[0]}-{available[0]}"}[cpus]
+    report, stderr = run({"VELMOT_RT_PRIORITY": priority, "VELMOT_RT_CPUS": text})
+    assert stderr == ""
+    shown = str(available[0]) if cpus != "all" else process_cpus()
+    # Threads started from a timer call keep its CPUs (the kernel copies them), not its policy.
+    state = [SCHED_FIFO, int(priority), shown]
+    assert report["threads"]["from-a-call"][:2] == [SCHED_OTHER, 0]
+    if cpus == "all":
+        assert_only_timer_threads_changed(report, state)
+    else:
+        for name in TIMER_THREADS:
+            assert report["threads"][name] == state, name
+
+
+@pytest.mark.parametrize("env", [{}, {"VELMOT_RT_PRIORITY": "", "VELMOT_RT_CPUS": ""}],
+                         ids=["unset", "empty"])
+def test_without_the_variables_nothing_changes(env):
+    report, stderr = run(env)
+    assert stderr == ""
+    assert_only_timer_threads_changed(report, [SCHED_OTHER, 0, process_cpus()])
+
+
+@pytest.mark.parametrize("env, line", [
+    ({"VELMOT_RT_PRIORITY": "0"}, "[velmot] VELMOT_RT_PRIORITY='0' ignored: not a priority from 1 to 99"),
+    ({"VELMOT_RT_PRIORITY": "100"}, "[velmot] VELMOT_RT_PRIORITY='100' ignored: not a priority from 1 to 99"),
+    ({"VELMOT_RT_PRIORITY": "-5"}, "[velmot] VELMOT_RT_PRIORITY='-5' ignored: not a priority from 1 to 99"),
+    ({"VELMOT_RT_PRIORITY": "high"}, "[velmot] VELMOT_RT_PRIORITY='high' ignored: not a priority from 1 to 99"),
+    ({"VELMOT_RT_CPUS": "1-0"}, "[velmot] VELMOT_RT_CPUS='1-0' ignored: not a CPU list such as 0,2-3"),
+    ({"VELMOT_RT_CPUS": "0,,1"}, "[velmot] VELMOT_RT_CPUS='0,,1' ignored: not a CPU list such as 0,2-3"),
+    ({"VELMOT_RT_CPUS": "4096"}, "[velmot] VELMOT_RT_CPUS='4096' ignored: not a CPU list such as 0,2-3"),
+    ({"VELMOT_RT_CPUS": "1023"},
+     "[velmot] VELMOT_RT_CPUS=1023 refused (Invalid argument): timer threads keep their CPU affinity"),
+])
+def test_unusable_values_print_one_line_and_change_nothing(env, line):
+    report, stderr = run(env)
+    assert stderr.splitlines() == [line]
+    assert_only_timer_threads_changed(report, [SCHED_OTHER, 0, process_cpus()])
+
+
+def test_refused_policy_prints_one_line_and_timers_run_as_without_it():
+    if os.geteuid() == 0 and shutil.which("capsh") is None:
+        pytest.skip("root needs capsh to run without CAP_SYS_NICE")
+    report, stderr = run({"VELMOT_RT_PRIORITY": "80"}, refuse_policy=True)
+    assert stderr.splitlines() == [
+        "[velmot] VELMOT_RT_PRIORITY=80 refused (Operation not permitted): "
+        "timer threads run with the normal policy"]
+    assert_only_timer_threads_changed(report, [SCHED_OTHER, 0, process_cpus()])
