@@ -31,11 +31,9 @@ constexpr std::string_view k_rt_priority_variable = "VELMOT_RT_PRIORITY";
 constexpr std::string_view k_rt_cpus_variable = "VELMOT_RT_CPUS";
 
 struct RealtimeSettings {
-  std::optional<int>
-      priority; // SCHED_FIFO priority, 1..99; none: the policy is left alone
-  std::vector<int>
-      cpus; // ascending, no duplicates; empty: the affinity is left alone
-  std::string cpus_text; // the variable's value, as the refusal notice shows it
+    std::optional<int> priority;  // SCHED_FIFO priority, 1..99; none: the policy is left alone
+    std::vector<int> cpus;        // ascending, no duplicates; empty: the affinity is left alone
+    std::string cpus_text;        // the variable's value, as the refusal notice shows it
 };
 
 // "1".."99" (decimal digits only, surrounding blanks allowed).
@@ -47,11 +45,11 @@ Result<std::vector<int>> parse_cpu_list(std::string_view text);
 // The settings of this process. The first call reads the variables (and prints
 // the line for a value it ignores); later changes of the environment are not
 // seen.
-const RealtimeSettings &realtime_settings();
+const RealtimeSettings& realtime_settings();
 
 // Applies `settings` to the calling thread: the affinity first, then the
 // policy. Returns true when the thread now runs under SCHED_FIFO. Does nothing
 // (false) for default settings.
-bool enter_realtime(const RealtimeSettings &settings);
+bool enter_realtime(const RealtimeSettings& settings);
 
-} // namespace velmot::timer
+}  // namespace velmot::timer
