@@ -12,12 +12,12 @@
 #include <utility>
 
 #include "common/panic.hpp"
+#include "common/realtime_mode.hpp"
 #include "common/result.hpp"
 #include "runtime/signal_blocked_thread.hpp"
 #include "runtime/task_outcome.hpp"
 #include "runtime/time.hpp"
 #include "task/task_manager.hpp"
-#include "timer/realtime_mode.hpp"
 #include "timer/sleep_until.hpp"
 
 namespace velmot::timer {

@@ -1,6 +1,6 @@
-"""The opt-in real-time mode of High and Realtime timer threads (VELMOT_RT_PRIORITY,
-VELMOT_RT_CPUS), read back from /proc: the policy, priority and CPUs of each thread of a script.
-Timing is measured in bench/timer_lateness.py --load, not here."""
+"""The opt-in real-time mode (VELMOT_RT_PRIORITY, VELMOT_RT_CPUS) of High and Realtime timer
+threads and of the runtime's workers, read back from /proc: the policy, priority and CPUs of each
+thread of a script. Timing is measured in bench/timer_lateness.py --load, not here."""
 import json
 import os
 import shutil
@@ -17,9 +17,9 @@ SCHED_OTHER, SCHED_FIFO = 0, 1
 
 # Starts a High and a Realtime timer (the variables are read at the first), changes the
 # variables, starts two more, and starts a Python thread and a Normal timer (so the runtime's
-# threads) from inside a call. Prints, per thread: [policy, rt priority, allowed CPUs] (the
-# timer threads, the main thread and the Python thread by name, the others by id); then the
-# tick counts.
+# workers, and a blocking-pool thread for its calls) from inside a call. Prints, per thread:
+# [policy, rt priority, allowed CPUs] (the timer threads, the main thread, the Python thread and
+# the Normal timer's call thread by name, the others by id); then the tick counts.
 SCRIPT = textwrap.dedent("""
     import json, os, threading, time, velmot
 
@@ -44,7 +44,7 @@ SCRIPT = textwrap.dedent("""
             names[threading.get_native_id()] = name
             if name == "timer-1":
                 threading.Thread(target=python_thread).start()
-                handles.append(velmot.timer(100.0)(lambda: None)())
+                handles.append(velmot.timer(100.0)(tick)("normal-tick"))
 
     handles += [velmot.precision_timer(200.0)(tick)("timer-1"),
                 velmot.precision_timer(200.0, realtime=True)(tick)("timer-2")]
@@ -99,23 +99,24 @@ def process_cpus():
         return [l.split()[1] for l in f if l.startswith("Cpus_allowed_list")][0]
 
 
-def assert_only_timer_threads_changed(report, timer_state):
-    """The timer threads are in `timer_state`; every other thread (the main thread, the thread
-    started in a call, the runtime's threads started in a call) has the normal policy and the
-    process's CPUs."""
+def assert_threads(report, timer_state, worker_state):
+    """The timer threads are in `timer_state`; the threads that run Python code besides them (the
+    main thread, the thread started in a call, the Normal timer's call thread) have the normal
+    policy; the other threads (the runtime's) are in `worker_state`."""
     threads = report["threads"]
     for name in TIMER_THREADS:
         assert threads[name] == timer_state, name
-    assert "from-a-call" in threads and len(threads) > 6   # the runtime's threads too
-    others = {name: state for name, state in threads.items() if name not in TIMER_THREADS}
-    assert all(state[:2] == [SCHED_OTHER, 0] for state in others.values()), others
-    if timer_state[2] == process_cpus():
-        assert all(state[2] == process_cpus() for state in others.values()), others
+    python_threads = ["main", "from-a-call", "normal-tick"]
+    for name in python_threads:
+        assert threads[name][:2] == [SCHED_OTHER, 0], name
+    runtime = [state for name, state in threads.items() if name not in TIMER_THREADS + python_threads]
+    assert runtime and all(state[:2] == worker_state for state in runtime), runtime
     assert all(ticks > 0 for ticks in report["ticks"])
 
 
-@pytest.mark.parametrize("priority, cpus", [("80", "first"), ("1", "all"), (" 99 ", "first-as-range")])
-def test_timer_threads_run_under_the_chosen_policy_and_cpus(priority, cpus):
+@pytest.mark.parametrize("priority, cpus, worker_priority", [
+    ("80", "first", 79), ("1", "all", 1), (" 99 ", "first-as-range", 98)])
+def test_timer_threads_and_workers_run_under_the_chosen_policy(priority, cpus, worker_priority):
     if not can_set_fifo():
         pytest.skip("this process may not set SCHED_FIFO (needs CAP_SYS_NICE or RLIMIT_RTPRIO)")
     available = allowed_cpus()
@@ -124,14 +125,10 @@ def test_timer_threads_run_under_the_chosen_policy_and_cpus(priority, cpus):
     report, stderr = run({"VELMOT_RT_PRIORITY": priority, "VELMOT_RT_CPUS": text})
     assert stderr == ""
     shown = str(available[0]) if cpus != "all" else process_cpus()
+    assert_threads(report, [SCHED_FIFO, int(priority), shown], [SCHED_FIFO, worker_priority])
     # Threads started from a timer call keep its CPUs (the kernel copies them), not its policy.
-    state = [SCHED_FIFO, int(priority), shown]
-    assert report["threads"]["from-a-call"][:2] == [SCHED_OTHER, 0]
-    if cpus == "all":
-        assert_only_timer_threads_changed(report, state)
-    else:
-        for name in TIMER_THREADS:
-            assert report["threads"][name] == state, name
+    assert report["threads"]["from-a-call"][2] == shown
+    assert report["threads"]["main"][2] == process_cpus()
 
 
 @pytest.mark.parametrize("env", [{}, {"VELMOT_RT_PRIORITY": "", "VELMOT_RT_CPUS": ""}],
@@ -139,7 +136,7 @@ def test_timer_threads_run_under_the_chosen_policy_and_cpus(priority, cpus):
 def test_without_the_variables_nothing_changes(env):
     report, stderr = run(env)
     assert stderr == ""
-    assert_only_timer_threads_changed(report, [SCHED_OTHER, 0, process_cpus()])
+    assert_threads(report, [SCHED_OTHER, 0, process_cpus()], [SCHED_OTHER, 0])
 
 
 @pytest.mark.parametrize("env, line", [
@@ -156,7 +153,7 @@ def test_without_the_variables_nothing_changes(env):
 def test_unusable_values_print_one_line_and_change_nothing(env, line):
     report, stderr = run(env)
     assert stderr.splitlines() == [line]
-    assert_only_timer_threads_changed(report, [SCHED_OTHER, 0, process_cpus()])
+    assert_threads(report, [SCHED_OTHER, 0, process_cpus()], [SCHED_OTHER, 0])
 
 
 def test_refused_policy_prints_one_line_and_timers_run_as_without_it():
@@ -165,5 +162,5 @@ def test_refused_policy_prints_one_line_and_timers_run_as_without_it():
     report, stderr = run({"VELMOT_RT_PRIORITY": "80"}, refuse_policy=True)
     assert stderr.splitlines() == [
         "[velmot] VELMOT_RT_PRIORITY=80 refused (Operation not permitted): "
-        "timer threads run with the normal policy"]
-    assert_only_timer_threads_changed(report, [SCHED_OTHER, 0, process_cpus()])
+        "timer and runtime threads run with the normal policy"]
+    assert_threads(report, [SCHED_OTHER, 0, process_cpus()], [SCHED_OTHER, 0])

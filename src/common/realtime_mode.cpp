@@ -1,13 +1,14 @@
-// Reading the real-time settings and applying them to a timer thread.
+// Reading the real-time settings and applying them to timer and runtime threads.
 //
-// Thread-safety: the settings are built once under the function-local static's
-// guard; the refusal notices are claimed with atomic flags, so each prints once
-// however many timer threads meet the refusal at the same time.
-#include "timer/realtime_mode.hpp"
+// Thread-safety: the settings are built once under the function-local static's guard; the refusal
+// notices are claimed with atomic flags, so each prints once however many threads meet the
+// refusal at the same time.
+#include "common/realtime_mode.hpp"
 
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -17,11 +18,11 @@
 
 #include "common/console.hpp"
 
-namespace velmot::timer {
+namespace velmot {
 
 namespace {
 
-constexpr ConsoleKind k_rt_notice_kind{"timer: real-time mode"};
+constexpr ConsoleKind k_rt_notice_kind{"real-time mode"};
 constexpr int k_lowest_priority = 1;
 constexpr int k_highest_priority = 99;
 
@@ -95,6 +96,22 @@ void notice_once(std::atomic<bool>& printed, const std::string& line) {
 std::atomic<bool> g_affinity_refusal_printed{false};
 std::atomic<bool> g_policy_refusal_printed{false};
 
+// Puts the calling thread under SCHED_FIFO at `priority`; true on success. `configured` is the
+// variable's value, for the notice. On Linux sched_setscheduler(0, ...) acts on the calling
+// thread, not the whole process.
+bool enter_fifo(int priority, int configured) {
+    sched_param param{};
+    param.sched_priority = priority;
+    if (sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0) {
+        return true;
+    }
+    const int error = errno;
+    notice_once(g_policy_refusal_printed, "[velmot] " + std::string(k_rt_priority_variable) + "=" +
+                                              std::to_string(configured) + " refused (" + errno_text(error) +
+                                              "): timer and runtime threads run with the normal policy\n");
+    return false;
+}
+
 }  // namespace
 
 Result<int> parse_rt_priority(std::string_view text) {
@@ -160,18 +177,13 @@ bool enter_realtime(const RealtimeSettings& settings) {
     if (!settings.priority) {
         return false;
     }
-    sched_param param{};
-    param.sched_priority = *settings.priority;
-    // On Linux sched_setscheduler(0, ...) acts on the calling thread, not the
-    // whole process.
-    if (sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) != 0) {
-        const int error = errno;
-        notice_once(g_policy_refusal_printed, "[velmot] " + std::string(k_rt_priority_variable) + "=" +
-                                                  std::to_string(*settings.priority) + " refused (" +
-                                                  errno_text(error) + "): timer threads run with the normal policy\n");
-        return false;
-    }
-    return true;
+    return enter_fifo(*settings.priority, *settings.priority);
 }
 
-}  // namespace velmot::timer
+void enter_realtime_worker(const RealtimeSettings& settings) {
+    if (settings.priority) {
+        (void)enter_fifo(std::max(k_lowest_priority, *settings.priority - 1), *settings.priority);
+    }
+}
+
+}  // namespace velmot

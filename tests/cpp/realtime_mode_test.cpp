@@ -7,10 +7,13 @@
 #include <vector>
 
 #include "timer/precision.hpp"
-#include "timer/realtime_mode.hpp"
+#include "common/realtime_mode.hpp"
 
-namespace velmot::timer {
+namespace velmot {
 namespace {
+
+using timer::realtime_policy_spin_margin;
+using timer::TimerPrecision;
 
 struct PriorityCase {
     std::string text;
@@ -87,4 +90,4 @@ INSTANTIATE_TEST_SUITE_P(Periods, RealtimePolicyMargin,
                                                       microseconds(50)}));
 
 }  // namespace
-}  // namespace velmot::timer
+}  // namespace velmot
