@@ -37,13 +37,12 @@ struct RealtimeSettings {
 
 // "1".."99" (decimal digits only, surrounding blanks allowed).
 Result<int> parse_rt_priority(std::string_view text);
-// A CPU list as the kernel writes it: items "N" or "N-M" (N <= M) separated by
-// commas, every CPU below CPU_SETSIZE. Returns the CPUs ascending, each once.
+// A CPU list as the kernel writes it: items "N" or "N-M" (N <= M) separated by commas, every CPU
+// below CPU_SETSIZE. Returns the CPUs ascending, each once.
 Result<std::vector<int>> parse_cpu_list(std::string_view text);
 
-// The settings of this process. The first call reads the variables (and prints
-// the line for a value it ignores); later changes of the environment are not
-// seen.
+// The settings of this process. The first call reads the variables (and prints the line for a
+// value it ignores); later changes of the environment are not seen.
 const RealtimeSettings& realtime_settings();
 
 // Applies `settings` to the calling timer thread: the affinity first, then the policy. Returns

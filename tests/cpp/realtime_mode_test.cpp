@@ -1,5 +1,5 @@
-// The real-time mode's settings: what the two variables accept and refuse, and
-// the spin margin under the real-time policy.
+// The real-time mode's settings: what the two variables accept and refuse, and the spin margin
+// under the real-time policy.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -74,8 +74,8 @@ struct MarginCase {
 
 class RealtimePolicyMargin : public ::testing::TestWithParam<MarginCase> {};
 
-// Short, and never more than a quarter of the period: a fast timer never spins
-// most of its period, which the kernel's real-time throttling would punish.
+// Short, and never more than a quarter of the period: a fast timer never spins most of its
+// period, which the kernel's real-time throttling would punish.
 TEST_P(RealtimePolicyMargin, IsShortAndAtMostAQuarterPeriod) {
     EXPECT_EQ(realtime_policy_spin_margin(GetParam().precision, GetParam().period), GetParam().margin);
 }
