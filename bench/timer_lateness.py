@@ -8,10 +8,11 @@ The due instant of a call is t0 + k*period, k being the grid point the loop mean
 and t0 the grid's origin, found from the calls' phases (see grid_origin). So the constant part
 of the delay (taking the GIL, entering the callback) cancels out: the figures are the lateness
 beyond the least delayed calls'. Loops skip grid points they have fallen behind, so k is rebuilt
-from the recorded calls with each loop's own rule: the thread loops and the baselines move on to the first
-grid point after a call that started later than the next one; the Normal timer's interval does
-so only when a tick is more than 5 ms late (smaller delays are made up back to back). Skipped grid
-points are counted as "missed". The first 50 calls are left out (warm-up; the JIT on PyPy).
+from the recorded calls with each loop's own rule: the thread loops and the baselines move on to
+the first grid point after a call that started later than the next one; the Normal timer's
+interval does so only when a tick is more than 5 ms late (smaller delays are made up back to
+back). Skipped grid points are counted as "missed". The first 50 calls are left out (warm-up;
+the JIT on PyPy).
 CPU is process CPU time over wall time (100% = one core). All of it runs twice: with the main
 thread idle (blocked in time.sleep) and with the main thread busy running Python code (the cost
 of the GIL to the timers).
