@@ -131,3 +131,20 @@ fuzz: fuzz-tools
 bad-input: setup build
 	VELMOT_EXAMPLES=$${VELMOT_EXAMPLES:-300} sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest tests/py/test_bad_input.py
 	VELMOT_EXAMPLES=$${VELMOT_EXAMPLES:-300} sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest tests/py/test_bad_input.py
+
+# The soak on both interpreters (SOAK_SECONDS each; it prints its figures and fails on a lost or
+# dropped frame, RSS growth of 2 MiB or more after the warm-up, or a change of threads or fds).
+define run_soak
+	$(VENV)/cpython/bin/python tests/soak/soak.py --python $(VENV)/cpython/bin/python --build $(BUILD)/cpython/python --seconds $(1)
+	$(VENV)/cpython/bin/python tests/soak/soak.py --python $(VENV)/pypy/bin/python --build $(BUILD)/pypy/python --seconds $(1)
+endef
+
+# `make soak`: the soak for SOAK_SECONDS, then each exit scenario VELMOT_REPEAT (100) times.
+soak: setup build
+	$(call run_soak,$(SOAK_SECONDS))
+	VELMOT_REPEAT=$${VELMOT_REPEAT:-100} sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -q tests/py/test_exit_hygiene.py
+	VELMOT_REPEAT=$${VELMOT_REPEAT:-100} sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest -q tests/py/test_exit_hygiene.py
+
+# For CI: the soak alone, 30 s on each interpreter.
+soak-short: setup build
+	$(call run_soak,30)
