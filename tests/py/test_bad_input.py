@@ -12,7 +12,7 @@ import velmot
 from vcansim.bus import shim_loaded
 
 WORKER = os.path.join(os.path.dirname(__file__), "bad_input_worker.py")
-EXAMPLES = int(os.environ.get("VELMOT_EXAMPLES", "10"))
+EXAMPLES = int(os.environ.get("VELMOT_EXAMPLES", "5"))
 
 
 @pytest.mark.skipif(not shim_loaded(), reason="not started under sim/with-bus: no SocketCAN shim")
