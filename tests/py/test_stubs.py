@@ -16,10 +16,10 @@ SLOTS = ("__enter__", "__exit__", "__call__")
 
 
 def stub_params(function):
-    """[(name, default source or None)] of a stub function, without self."""
+    """[(name, default source or None)] of a stub function, without self or cls."""
     args = function.args
     defaults = [None] * (len(args.args) - len(args.defaults)) + [ast.unparse(d) for d in args.defaults]
-    return [(a.arg, d) for a, d in zip(args.args, defaults) if a.arg != "self"]
+    return [(a.arg, d) for a, d in zip(args.args, defaults) if a.arg not in ("self", "cls")]
 
 
 def runtime_params(obj):
@@ -52,8 +52,8 @@ def test_class_members_are_declared(name):
         if params is not None:
             assert stub_params(stub[member]) == params, member
     constructor = runtime_params(cls)
-    if constructor is not None and cls.__text_signature__ != "()":
-        assert stub_params(stub["__init__"]) == constructor
+    if constructor is not None:
+        assert stub_params(stub["__new__"]) == constructor
 
 
 @pytest.mark.parametrize("name", [n for n in velmot.__all__ if not isinstance(getattr(velmot, n), type)])
