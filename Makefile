@@ -29,7 +29,7 @@ PYTHON_CAN_TESTS := test/test_socketcan.py test/test_socketcan_helpers.py \
                     test/test_socketcan_loopback.py test/back2back_test.py test/test_cyclic_socketcan.py
 
 .PHONY: all setup apt venvs build build-cpython build-pypy test test-cpp test-cpython test-pypy \
-        demo bench clean kernel-apt test-kernel
+        demo bench clean kernel-apt test-kernel test-wheels
 
 all: build
 
@@ -125,6 +125,11 @@ $(PYTHON_CAN_SRC)/.ready: | venvs
 	tar -xzf $(BUILD)/kernel/sdist/python_can-$$version.tar.gz -C $(BUILD)/kernel && \
 	mv $(BUILD)/kernel/python_can-$$version $(PYTHON_CAN_SRC) && touch $@
 
+# Wheels as a user gets them (slow, minutes: `pip wheel .` for CPython and PyPy, fresh virtual
+# environments, the quick start on the simulated bus, mypy --strict on examples/ and stubtest).
+test-wheels: setup build-cpython
+	sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -p no:cacheprovider tests/wheels
+
 bench: setup build
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/binding_calls.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/binding_calls.py
@@ -137,6 +142,8 @@ bench: setup build
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/motor_calls.py
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/run_async_roundtrip.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/run_async_roundtrip.py
+	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/python_can_bus.py
+	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/python_can_bus.py
 
 demo: setup build
 	PYTHONPATH=$(BUILD)/cpython/python sim/with-bus can0 -- $(VENV)/cpython/bin/python examples/demo.py
