@@ -9,6 +9,9 @@
 // queued and not yet written are counted in the device's Outbox, which the interpreter's exit
 // waits on (for a bounded time), so a script's last frames reach the bus.
 //
+// Once the socket is lost (link_loss.hpp), the frames already received are still handed out;
+// after them every receive, and every send, fails with the "CAN interface lost: ..." error.
+//
 // Thread-safety: every member may be called concurrently from any thread; the blocking
 // receive_timeout may also be called from a runtime worker (it blocks in place).
 //
@@ -30,6 +33,7 @@
 #include <asio/awaitable.hpp>
 
 #include "comm/can/can_message.hpp"
+#include "comm/can/link_loss.hpp"
 #include "comm/can/outbox.hpp"
 #include "common/interrupt_poll.hpp"
 #include "common/result.hpp"
@@ -49,15 +53,16 @@ public:
     CanDeviceAsync(const CanDeviceAsync&) = delete;
     CanDeviceAsync& operator=(const CanDeviceAsync&) = delete;
 
-    // Queues the message for the I/O task; fails with "channel closed" once the task has ended.
-    // Success means queued, not written.
+    // Queues the message for the I/O task; fails with the loss once the socket is lost, or with
+    // "channel closed" once the task has ended. Success means queued, not written.
     Result<void> send_nonblocking(CanMessage message) const;
     // The oldest received frame, if one is queued and no other receive holds or waits for the
-    // receive lock (nothing then); never waits.
-    std::optional<CanMessage> try_receive() const;
+    // receive lock (nothing then); never waits. The loss once the socket is lost and the queue is
+    // drained.
+    Result<std::optional<CanMessage>> try_receive() const;
     // The oldest received frame, waiting up to timeout_ms for the receive lock and a frame (0: as
-    // try_receive). Nothing on timeout or once the task has ended and the queue is drained;
-    // interrupted_error() when `interrupt` asked to stop.
+    // try_receive). Nothing on timeout or once the task has ended and the queue is drained (the
+    // loss instead, when the socket was lost); interrupted_error() when `interrupt` asked to stop.
     Result<std::optional<CanMessage>> receive_timeout(std::uint64_t timeout_ms,
                                                       const InterruptPoll& interrupt = {}) const;
     // The same for a runtime task, waiting for the lock first and then up to timeout_ms for a frame.
@@ -81,13 +86,18 @@ private:
     static asio::awaitable<std::optional<CanMessage>> receive_locked(std::shared_ptr<Incoming> incoming);
 
     CanDeviceAsync(std::string interface, runtime::Sender<CanMessage> outgoing, std::shared_ptr<Outbox> outbox,
-                   std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task);
+                   std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task,
+                   std::shared_ptr<LinkLoss> loss);
+
+    // The loss when the socket is lost, else `value`.
+    Result<std::optional<CanMessage>> unless_lost(std::optional<CanMessage> value) const;
 
     std::string interface_;
     runtime::Sender<CanMessage> outgoing_;  // the only sender: the task ends when it goes
     std::shared_ptr<Outbox> outbox_;        // frames queued and not yet written (shared with the task)
     std::shared_ptr<Incoming> incoming_;
     runtime::TaskHandle<void> task_;        // dropping it lets the task finish on its own
+    std::shared_ptr<LinkLoss> loss_;        // set by the task when the socket is lost
 };
 
 }  // namespace velmot::comm::can

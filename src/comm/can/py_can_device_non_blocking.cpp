@@ -54,11 +54,11 @@ PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* try_receive(PyObject* self, PyObject*) {
     return call_method_noargs<DeviceShare, Access::shared>(
         "CanDeviceNonBlocking.try_receive", self,
-        [](DeviceShare& device) { return message_to_python(device->try_receive()); });
+        [](DeviceShare& device) { return message_to_python(unwrap(device->try_receive())); });
 }
 
 Ref receive_within(const DeviceShare& device, std::uint64_t timeout_ms) {
-    if (auto queued = device->try_receive(); queued || timeout_ms == 0) return message_to_python(queued);
+    if (auto queued = unwrap(device->try_receive()); queued || timeout_ms == 0) return message_to_python(queued);
     auto received = wait_without_gil([share = device, timeout_ms](const InterruptPoll& interrupt) {
         return share->receive_timeout(timeout_ms, interrupt);
     });
