@@ -21,20 +21,21 @@ from can_peer import Peer
 FLOOD_SECONDS = float(os.environ.get("VELMOT_FLOOD_SECONDS", "2"))
 NODE = 0x201
 
-# Sends random frames (never from NODE) as fast as it can for argv[2] seconds, a valid feedback
-# frame for NODE (position = its sequence number) every 500 of them, and after a pause one last
-# valid frame; prints {"frames": n, "last": the last sequence number}.
+# Sends frames as fast as it can for argv[2] seconds: random identifiers (never NODE) and lengths
+# in mode "random", feedback frames for NODE (negative positions) in mode "feedback"; a valid
+# feedback frame for NODE (position = its sequence number) every 500 of them, and after a pause
+# one last one; prints {"frames": n, "last": the last sequence number}.
 FLOODER = r"""
 import json, random, socket, struct, sys, time
 s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
 s.bind((sys.argv[1],))
-node, seconds = %d, float(sys.argv[2])
+node, seconds, mode = %d, float(sys.argv[2]), sys.argv[3]
 FMT = struct.Struct("=IB3x8s")
 rnd = random.Random(1)
 def feedback(seq):
     return FMT.pack(node, 8, struct.pack("<fhh", float(seq), 0, 0))
-junk = []
-for _ in range(4096):
+junk = [feedback(-1 - i) for i in range(4000)] if mode == "feedback" else []
+while len(junk) < 4000:
     can_id = rnd.randrange(0x20000000)
     if can_id == node:
         can_id += 1
@@ -45,7 +46,7 @@ print("ready", flush=True)
 sys.stdin.readline()
 sent, seq, end = 0, 0, time.monotonic() + seconds
 while time.monotonic() < end:
-    for raw in junk[sent %% 4096:sent %% 4096 + 500]:
+    for raw in junk[sent %% 4000:sent %% 4000 + 500]:
         try:
             s.send(raw)
         except OSError:  # a full send buffer under load: the frame is lost, as on a busy bus
@@ -90,10 +91,11 @@ def start(argv):
     return proc
 
 
-def test_random_flood_keeps_feedback_routed_and_stderr_bounded(vcan_bus, cpython):
+@pytest.mark.parametrize("mode", ["random", "feedback"])
+def test_flood_keeps_feedback_routed_and_stderr_bounded(vcan_bus, cpython, mode):
     bus = vcan_bus("can0", kind="vcan")
     motor = start([sys.executable, "-c", MOTOR])
-    flooder = start([cpython, "-c", FLOODER, "can0", str(FLOOD_SECONDS)])
+    flooder = start([cpython, "-c", FLOODER, "can0", str(FLOOD_SECONDS), mode])
     try:
         began = time.monotonic()
         flooder.stdin.write("go\n")
@@ -110,11 +112,11 @@ def test_random_flood_keeps_feedback_routed_and_stderr_bounded(vcan_bus, cpython
     assert json.loads(out) == {"position": flood["last"], "stopped": True}
     lines = err.splitlines()
     assert all(FLOOD_LINE.match(line) for line in lines), [l for l in lines if not FLOOD_LINE.match(l)][:5]
-    # Two kinds of line, each at most 100 a second plus one summary a second.
-    assert len(lines) <= 2 * 101 * (seconds + 2)
+    # Two kinds of line, each at most 100 a second plus one summary a second; none for feedback.
+    assert len(lines) <= (2 * 101 * (seconds + 2) if mode == "random" else 0)
     drops = sum(c["dropped"] for c in clients(bus) if c["pid"] == motor.pid)
-    print("\nflood: %d frames in %.1f s (%.0f frames/s) at the Motor, %d dropped by the bus, "
-          "%d stderr lines" % (flood["frames"], seconds, flood["frames"] / seconds, drops, len(lines)))
+    print("\n%s flood: %d frames in %.1f s (%.0f frames/s) at the Motor, %d dropped by the bus, "
+          "%d stderr lines" % (mode, flood["frames"], seconds, flood["frames"] / seconds, drops, len(lines)))
 
 
 def test_peer_that_stops_reading_holds_nothing_up(vcan_bus, cpython):
@@ -145,3 +147,21 @@ def test_peer_that_stops_reading_holds_nothing_up(vcan_bus, cpython):
         reader.close()
         stuck.stdin.close()
         stuck.wait(10)
+
+
+@pytest.mark.parametrize("cls", ["CanDevice", "CanDeviceNonBlocking", "Motor"])
+@pytest.mark.parametrize("body, message", [
+    ("head -c 3000 /dev/urandom\n", "Unexpected output from 'ip -details link show can0'"),
+    ("exec yes 'Device: can0 up'\n", "Unexpected output from 'ip -details link show can0'"),
+    ("exit 0\n", "Unexpected output from 'ip -details link show can0'"),
+    ("echo '7: can9: <NOARP,UP> mtu 16'\n", "CAN interface 'can0' does not exist"),
+])
+def test_ip_printing_garbage_is_a_clear_oserror(vcan_bus, tmp_path, monkeypatch, cls, body, message):
+    vcan_bus("can0")
+    (tmp_path / "ip").write_text("#!/bin/sh\n" + body)
+    (tmp_path / "ip").chmod(0o755)
+    monkeypatch.setenv("PATH", "%s%s%s" % (tmp_path, os.pathsep, os.environ["PATH"]))
+    args = ("can0", 0x100) if cls == "Motor" else ("can0",)
+    with pytest.raises(OSError) as raised:
+        getattr(velmot, cls)(*args)
+    assert type(raised.value) is OSError and str(raised.value) == message
