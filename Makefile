@@ -21,7 +21,7 @@ APT_PACKAGES := g++ make cmake ninja-build binutils libasio-dev pypy3 pypy3-dev 
 PIP_PACKAGES := pytest hypothesis python-can
 
 .PHONY: all setup apt venvs build build-cpython build-pypy test test-cpp test-cpython test-pypy \
-        demo bench clean
+        test-floods demo bench clean
 
 all: build
 
@@ -74,6 +74,12 @@ test-cpython:
 
 test-pypy:
 	sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest tests/py
+
+# The flood tests at full length (10 s per flood; `make test` runs them for 2 s), on both
+# interpreters; -s shows the figures each flood prints.
+test-floods: setup build
+	VELMOT_FLOOD_SECONDS=10 sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -s tests/py/test_floods.py
+	VELMOT_FLOOD_SECONDS=10 sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest -s tests/py/test_floods.py
 
 bench: setup build
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/binding_calls.py

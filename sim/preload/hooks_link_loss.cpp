@@ -34,11 +34,14 @@ ssize_t fail(int error) {
 namespace vcan {
 
 ssize_t translate_read_result(int fd, ssize_t result) {
-    if (result != 0) {
+    // A connection closed while the daemon still held unread frames of this socket reads as reset.
+    if (result > 0 || (result < 0 && errno != ECONNRESET)) {
         return result;
     }
+    const int saved = errno;
     SimSocket* sim = find_sim_socket(fd);
     if (sim == nullptr || !interface_removed(*sim)) {
+        errno = saved;
         return result;
     }
     return fail(sim->removal_reported.exchange(true) ? EAGAIN : ENODEV);

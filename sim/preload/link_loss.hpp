@@ -14,8 +14,8 @@
 namespace vcan {
 
 // The result of a read-like call on `fd` that returned `result`: unchanged, or -1 with errno set
-// to ENODEV (the first time) or EAGAIN (later) when it is the end of stream of a simulated socket
-// whose interface was removed.
+// to ENODEV (the first time) or EAGAIN (later) when it is the end of stream (or the reset) of a
+// simulated socket whose interface was removed.
 ssize_t translate_read_result(int fd, ssize_t result);
 
 // The same for a write-like call: a broken pipe of a simulated socket whose interface was removed
