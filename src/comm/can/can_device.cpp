@@ -67,7 +67,9 @@ Result<CanDevice> CanDevice::open(const std::string& interface, asio::io_context
 }
 
 Error CanDevice::failure(Error cause, bool permanent) {
-    if (!permanent) return cause;
+    if (!permanent) {
+        return cause;
+    }
     loss_ = lost_interface_error(cause);
     report_interface_loss(*loss_);
     return *loss_;

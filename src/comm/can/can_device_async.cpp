@@ -51,7 +51,9 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
 }
 
 Result<void> CanDeviceAsync::send_nonblocking(CanMessage message) const {
-    if (auto lost = loss_->error()) return std::move(*lost);
+    if (auto lost = loss_->error()) {
+        return std::move(*lost);
+    }
     outbox_->add_queued();  // before the task can see the frame, so the count never goes below 0
     Result<void> queued = outgoing_.send(std::move(message));
     if (!queued) outbox_->remove_queued();
@@ -59,16 +61,24 @@ Result<void> CanDeviceAsync::send_nonblocking(CanMessage message) const {
 }
 
 Result<std::optional<CanMessage>> CanDeviceAsync::unless_lost(std::optional<CanMessage> value) const {
-    if (value) return value;
-    if (auto lost = loss_->error()) return std::move(*lost);
+    if (value) {
+        return value;
+    }
+    if (auto lost = loss_->error()) {
+        return std::move(*lost);
+    }
     return value;
 }
 
 Result<std::optional<CanMessage>> CanDeviceAsync::try_receive() const {
     auto guard = incoming_->mutex.try_lock();
-    if (!guard) return std::optional<CanMessage>();  // another receive holds or awaits the lock
+    if (!guard) {  // another receive holds or awaits the lock
+        return std::optional<CanMessage>();
+    }
     auto taken = incoming_->receiver.try_recv();
-    if (taken.status == runtime::TryRecvStatus::disconnected) return unless_lost(std::nullopt);
+    if (taken.status == runtime::TryRecvStatus::disconnected) {
+        return unless_lost(std::nullopt);
+    }
     return std::move(taken.value);
 }
 
@@ -79,8 +89,12 @@ asio::awaitable<std::optional<CanMessage>> CanDeviceAsync::receive_locked(std::s
 
 Result<std::optional<CanMessage>> CanDeviceAsync::receive_timeout(std::uint64_t timeout_ms,
                                                                   const InterruptPoll& interrupt) const {
-    if (timeout_ms == 0) return try_receive();
-    if (auto message = take_if_queued(*incoming_)) return message;
+    if (timeout_ms == 0) {
+        return try_receive();
+    }
+    if (auto message = take_if_queued(*incoming_)) {
+        return message;
+    }
     using runtime::Clock;
     auto& rt = runtime::get_runtime();
     const auto deadline = runtime::saturating_add(Clock::now(), runtime::millis_to_duration(timeout_ms));
@@ -90,7 +104,9 @@ Result<std::optional<CanMessage>> CanDeviceAsync::receive_timeout(std::uint64_t 
         const Clock::duration step = std::min<Clock::duration>(deadline - now, k_interrupt_poll_period);
         auto outcome = rt.block_in_place(
             [&] { return rt.block_on(runtime::timeout(step, receive_locked(incoming_))); });
-        if (outcome) return unless_lost(std::move(outcome).value());  // a frame, or nothing for good
+        if (outcome) {  // a frame, or nothing for good
+            return unless_lost(std::move(outcome).value());
+        }
         // The step's end let the receive lock go: the poll runs with no lock held.
         if (interrupt && interrupt()) return interrupted_error();
     }

@@ -105,10 +105,14 @@ Result<IpLinkDetails> show(const std::string& interface, const InterruptPoll& in
     auto child = run_child("ip", {"-details", "link", "show", interface}, ChildStreams::captured, interrupt);
     if (was_interrupted(child)) return std::move(child).error();
     if (!child) return Error{ErrorKind::os, "Failed to run ip: " + child.error().message};
-    if (child->output_cut) return unexpected_output(interface);
+    if (child->output_cut) {
+        return unexpected_output(interface);
+    }
     if (!child->success()) return does_not_exist(interface);
     auto details = parse_ip_link_details(child->out);
-    if (details.label.empty()) return unexpected_output(interface);
+    if (details.label.empty()) {
+        return unexpected_output(interface);
+    }
     if (!details.describes(interface)) return does_not_exist(interface);
     return details;
 }

@@ -34,13 +34,17 @@ void report_interface_loss(const Error& lost) {
 }
 
 void LinkLoss::record(const Error& lost) {
-    if (recording_.exchange(true, std::memory_order_acq_rel)) return;
+    if (recording_.exchange(true, std::memory_order_acq_rel)) {
+        return;
+    }
     error_ = lost;
     lost_.store(true, std::memory_order_release);
 }
 
 std::optional<Error> LinkLoss::error() const {
-    if (!lost()) return std::nullopt;
+    if (!lost()) {
+        return std::nullopt;
+    }
     return error_;
 }
 

@@ -58,7 +58,9 @@ PyObject* try_receive(PyObject* self, PyObject*) {
 }
 
 Ref receive_within(const DeviceShare& device, std::uint64_t timeout_ms) {
-    if (auto queued = unwrap(device->try_receive()); queued || timeout_ms == 0) return message_to_python(queued);
+    if (auto queued = unwrap(device->try_receive()); queued || timeout_ms == 0) {
+        return message_to_python(queued);
+    }
     auto received = wait_without_gil([share = device, timeout_ms](const InterruptPoll& interrupt) {
         return share->receive_timeout(timeout_ms, interrupt);
     });
