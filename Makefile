@@ -21,7 +21,7 @@ APT_PACKAGES := g++ make cmake ninja-build binutils libasio-dev pypy3 pypy3-dev 
 PIP_PACKAGES := pytest hypothesis python-can
 
 .PHONY: all setup apt venvs build build-cpython build-pypy test test-cpp test-cpython test-pypy \
-        test-floods demo bench clean
+        test-floods demo bench clean test-wheels
 
 all: build
 
@@ -81,6 +81,11 @@ test-floods: setup build
 	VELMOT_FLOOD_SECONDS=10 sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -s tests/py/test_floods.py
 	VELMOT_FLOOD_SECONDS=10 sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest -s tests/py/test_floods.py
 
+# Wheels as a user gets them (slow, minutes: `pip wheel .` for CPython and PyPy, fresh virtual
+# environments, the quick start on the simulated bus, mypy --strict on examples/ and stubtest).
+test-wheels: setup build-cpython
+	sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -p no:cacheprovider tests/wheels
+
 bench: setup build
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/binding_calls.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/binding_calls.py
@@ -93,6 +98,8 @@ bench: setup build
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/motor_calls.py
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/run_async_roundtrip.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/run_async_roundtrip.py
+	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/python_can_bus.py
+	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/python_can_bus.py
 
 demo: setup build
 	PYTHONPATH=$(BUILD)/cpython/python sim/with-bus can0 -- $(VENV)/cpython/bin/python examples/demo.py

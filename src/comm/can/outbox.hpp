@@ -32,6 +32,8 @@ public:
     // The device's socket is lost: nothing queued will ever be written, so the exit does not
     // wait for it (the loss has been reported instead).
     void abandon() noexcept { abandoned_.store(true, std::memory_order_release); }
+    // Forgets the frames still counted (their task has ended without writing them); returns how many.
+    std::uint64_t discard_pending() noexcept { return pending_.exchange(0, std::memory_order_acq_rel); }
 
 private:
     Outbox() = default;
