@@ -29,7 +29,7 @@ PYTHON_CAN_TESTS := test/test_socketcan.py test/test_socketcan_helpers.py \
                     test/test_socketcan_loopback.py test/back2back_test.py test/test_cyclic_socketcan.py
 
 .PHONY: all setup apt venvs build build-cpython build-pypy test test-cpp test-cpython test-pypy \
-        demo bench clean kernel-apt test-kernel test-wheels
+        test-floods demo bench clean kernel-apt test-kernel test-wheels
 
 all: build
 
@@ -124,6 +124,12 @@ $(PYTHON_CAN_SRC)/.ready: | venvs
 	  --no-deps -d $(BUILD)/kernel/sdist python-can==$$version && \
 	tar -xzf $(BUILD)/kernel/sdist/python_can-$$version.tar.gz -C $(BUILD)/kernel && \
 	mv $(BUILD)/kernel/python_can-$$version $(PYTHON_CAN_SRC) && touch $@
+
+# The flood tests at full length (10 s per flood; `make test` runs them for 2 s), on both
+# interpreters; -s shows the figures each flood prints.
+test-floods: setup build
+	VELMOT_FLOOD_SECONDS=10 sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -s tests/py/test_floods.py
+	VELMOT_FLOOD_SECONDS=10 sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest -s tests/py/test_floods.py
 
 # Wheels as a user gets them (slow, minutes: `pip wheel .` for CPython and PyPy, fresh virtual
 # environments, the quick start on the simulated bus, mypy --strict on examples/ and stubtest).

@@ -137,7 +137,7 @@ int send_options(int fd, const SocketOptions& options) {
     const std::size_t size = encode_options(options, message);
     constexpr int kPatienceMs = 10000;
     for (int waited = 0;;) {
-        if (::send(fd, message, size, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
+        if (real::send()(fd, message, size, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
             break;
         }
         if (errno != EAGAIN && errno != EINTR) {

@@ -4,7 +4,9 @@
 #include "preload/sim_socket_table.hpp"
 
 #include <new>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vcan {
 
@@ -19,6 +21,25 @@ alignas(SimSocket) unsigned char g_storage[kMaxSimSockets][sizeof(SimSocket)];
 
 SimSocket& record(std::uint16_t slot) {
     return *std::launder(reinterpret_cast<SimSocket*>(g_storage[slot - 1]));
+}
+
+// The process whose table this is. A child made by vfork (as CPython's subprocess and posix_spawn
+// do) shares the parent's memory until it execs: the descriptors it closes or replaces there are
+// its own copies, so they must not be forgotten in the parent's table. A child made by fork has
+// its own copy of the table (the fork handler makes it the owner).
+std::atomic<pid_t> g_owner{0};
+
+void own_table() {
+    g_owner.store(::getpid(), std::memory_order_relaxed);
+}
+
+[[gnu::constructor]] void init_table_owner() {
+    own_table();
+    ::pthread_atfork(nullptr, nullptr, own_table);
+}
+
+bool table_is_ours() {
+    return ::getpid() == g_owner.load(std::memory_order_relaxed);
 }
 
 void release(std::uint16_t slot) {
@@ -70,7 +91,7 @@ SimSocket* add_sim_socket(int fd) {
 }
 
 void forget_fd(int fd) {
-    if (fd >= 0 && fd < kMaxTrackedFd && g_fd_slot[fd].load(std::memory_order_relaxed) != 0) {
+    if (fd >= 0 && fd < kMaxTrackedFd && g_fd_slot[fd].load(std::memory_order_relaxed) != 0 && table_is_ours()) {
         release(g_fd_slot[fd].exchange(0, std::memory_order_acq_rel));
     }
 }
@@ -82,6 +103,9 @@ void alias_fd(int from, int to) {
     std::uint16_t slot = 0;
     if (from >= 0 && from < kMaxTrackedFd) {
         slot = g_fd_slot[from].load(std::memory_order_acquire);
+    }
+    if ((slot != 0 || g_fd_slot[to].load(std::memory_order_relaxed) != 0) && !table_is_ours()) {
+        return;
     }
     if (slot != 0) {
         g_refs[slot - 1].fetch_add(1, std::memory_order_acq_rel);

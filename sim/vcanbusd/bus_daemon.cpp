@@ -137,12 +137,14 @@ bool BusDaemon::setup(const std::string& dir) {
     epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
     signal_fd_ = ::signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
     control_fd_ = listen_at("control");
-    if (epoll_fd_ < 0 || signal_fd_ < 0 || control_fd_ < 0) {
+    admin_fd_ = listen_at("admin");
+    if (epoll_fd_ < 0 || signal_fd_ < 0 || control_fd_ < 0 || admin_fd_ < 0) {
         report("cannot set up the control socket in", dir);
         return false;
     }
     add_watch(signal_fd_, &signal_watch_, EPOLLIN);
     add_watch(control_fd_, &control_watch_, EPOLLIN);
+    add_watch(admin_fd_, &admin_watch_, EPOLLIN);
     for (std::size_t i = 0; i < table.count; ++i) {
         auto iface = std::make_unique<Interface>();
         iface->index = table.entries[i].index;
@@ -193,6 +195,10 @@ BusDaemon::~BusDaemon() {
         ::close(control_fd_);
         ::unlink("control");
     }
+    if (admin_fd_ >= 0) {
+        ::close(admin_fd_);
+        ::unlink("admin");
+    }
     ::unlink("ready");
     ::rmdir("sock");
 }
@@ -220,6 +226,9 @@ void BusDaemon::run() {
             }
             case Watched::Kind::control:
                 serve_stats();
+                break;
+            case Watched::Kind::admin:
+                serve_admin();
                 break;
             case Watched::Kind::signal:
                 stopping_ = true;
@@ -384,6 +393,51 @@ void BusDaemon::serve_stats() {
         }
         ::close(fd);
     }
+}
+
+void BusDaemon::serve_admin() {
+    constexpr int kPatienceMs = 1000;  // a client that connects and says nothing is dropped
+    for (;;) {
+        const int fd = ::accept4(admin_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        char request[64];
+        pollfd readable{fd, POLLIN, 0};
+        ssize_t size = -1;
+        if (::poll(&readable, 1, kPatienceMs) == 1) {
+            size = ::recv(fd, request, sizeof request - 1, MSG_DONTWAIT);
+        }
+        std::string answer = "error: no request";
+        if (size > 4 && std::strncmp(request, "del ", 4) == 0) {
+            answer = remove_interface(std::string(request + 4, static_cast<std::size_t>(size) - 4));
+        } else if (size > 0) {
+            answer = "error: unknown request";
+        }
+        ::send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::close(fd);
+    }
+}
+
+std::string BusDaemon::remove_interface(const std::string& name) {
+    for (auto& iface : interfaces_) {
+        if (iface->name != name || iface->listen_fd < 0) {
+            continue;
+        }
+        ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, iface->listen_fd, nullptr);
+        ::close(iface->listen_fd);
+        iface->listen_fd = -1;
+        ::unlink(("sock/" + iface->name).c_str());
+        const std::vector<Client*> clients = iface->open_clients;
+        for (Client* client : clients) {
+            close_client(*client);
+        }
+        return "ok";
+    }
+    return "error: no interface " + name;
 }
 
 }  // namespace vcan

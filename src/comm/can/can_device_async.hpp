@@ -9,6 +9,9 @@
 // queued and not yet written are counted in the device's Outbox, which the interpreter's exit
 // waits on (for a bounded time), so a script's last frames reach the bus.
 //
+// Once the socket is lost (link_loss.hpp), the frames already received are still handed out;
+// after them every receive, and every send, fails with the "CAN interface lost: ..." error.
+//
 // Closing (close()) ends the device for every owner at once: the send queue's sender is dropped
 // under the send lock, so no send can slip in after it, the task writes what is queued (for at
 // most k_close_bound, then it is aborted) and ends, closing the socket. Sends after that fail
@@ -39,6 +42,7 @@
 #include <asio/awaitable.hpp>
 
 #include "comm/can/can_message.hpp"
+#include "comm/can/link_loss.hpp"
 #include "comm/can/outbox.hpp"
 #include "common/interrupt_poll.hpp"
 #include "common/result.hpp"
@@ -61,15 +65,17 @@ public:
     CanDeviceAsync(const CanDeviceAsync&) = delete;
     CanDeviceAsync& operator=(const CanDeviceAsync&) = delete;
 
-    // Queues the message for the I/O task; fails with "channel closed" once the task has ended and
-    // with device_closed_error() after close(). Success means queued, not written.
+    // Queues the message for the I/O task; fails with the loss once the socket is lost, with
+    // "channel closed" once the task has ended and with device_closed_error() after close().
+    // Success means queued, not written.
     Result<void> send_nonblocking(CanMessage message) const;
     // The oldest received frame, if one is queued and no other receive holds or waits for the
-    // receive lock (nothing then); never waits.
-    std::optional<CanMessage> try_receive() const;
+    // receive lock (nothing then); never waits. The loss once the socket is lost and the queue is
+    // drained.
+    Result<std::optional<CanMessage>> try_receive() const;
     // The oldest received frame, waiting up to timeout_ms for the receive lock and a frame (0: as
-    // try_receive). Nothing on timeout or once the task has ended and the queue is drained;
-    // interrupted_error() when `interrupt` asked to stop.
+    // try_receive). Nothing on timeout or once the task has ended and the queue is drained (the
+    // loss instead, when the socket was lost); interrupted_error() when `interrupt` asked to stop.
     Result<std::optional<CanMessage>> receive_timeout(std::uint64_t timeout_ms,
                                                       const InterruptPoll& interrupt = {}) const;
     // The same for a runtime task, waiting for the lock first and then up to timeout_ms for a frame.
@@ -101,7 +107,11 @@ private:
     static asio::awaitable<std::optional<CanMessage>> receive_locked(std::shared_ptr<Incoming> incoming);
 
     CanDeviceAsync(std::string interface, runtime::Sender<CanMessage> outgoing, std::shared_ptr<Outbox> outbox,
-                   std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task);
+                   std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task,
+                   std::shared_ptr<LinkLoss> loss);
+
+    // The loss when the socket is lost, else `value`.
+    Result<std::optional<CanMessage>> unless_lost(std::optional<CanMessage> value) const;
 
     std::string interface_;
     mutable std::mutex send_mutex_;                         // guards outgoing_ against close()
@@ -110,6 +120,7 @@ private:
     std::shared_ptr<Outbox> outbox_;        // frames queued and not yet written (shared with the task)
     std::shared_ptr<Incoming> incoming_;
     runtime::TaskHandle<void> task_;        // dropping it lets the task finish on its own
+    std::shared_ptr<LinkLoss> loss_;        // set by the task when the socket is lost
 };
 
 }  // namespace velmot::comm::can

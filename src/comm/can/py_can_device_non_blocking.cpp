@@ -69,13 +69,17 @@ PyObject* try_receive(PyObject* self, PyObject*) {
         [](DeviceShare& device) -> Result<Ref> {
             auto open = open_device(device);
             if (!open) return std::move(open).error();
-            return message_to_python((*open)->try_receive());
+            auto queued = (*open)->try_receive();
+            if (!queued) return std::move(queued).error();
+            return message_to_python(*queued);
         });
 }
 
 Result<Ref> receive_within(const DeviceShare& device, std::uint64_t timeout_ms) {
     if (device->is_closed()) return device_closed_error();
-    if (auto queued = device->try_receive(); queued || timeout_ms == 0) return message_to_python(queued);
+    auto queued = device->try_receive();
+    if (!queued) return std::move(queued).error();
+    if (*queued || timeout_ms == 0) return message_to_python(*queued);
     auto received = wait_without_gil([share = device, timeout_ms](const InterruptPoll& interrupt) {
         return share->receive_timeout(timeout_ms, interrupt);
     });
