@@ -15,8 +15,11 @@ KNOWN = {
     "send_burst_nonblocking": "a socket's send buffer is small: a non-blocking burst gets EAGAIN",
     "bind_all": "binding to all interfaces (index 0)",
     "link_down": "the link state: a socket on a link that is down still sends and receives",
-    "link_deleted": "ip link del: the stand-in cannot remove a link under open sockets",
-    "link_recreated": "ip link del: the stand-in cannot remove a link under open sockets",
+    "link_deleted_blocked_reader": "ip link del: the link does not go down first, so a waiting reader"
+                                   " gets ENODEV at once (the kernel's ENETDOWN comes first)",
+    "link_deleted_reader": "ip link del: reads after the one ENODEV fail with EAGAIN",
+    "link_deleted": "ip link add: the stand-in cannot create links (with-bus makes them)",
+    "link_recreated": "ip link add: the stand-in cannot create links (with-bus makes them)",
 }
 
 
