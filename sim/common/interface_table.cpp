@@ -62,7 +62,7 @@ bool parse_line(const char* line, std::size_t length, InterfaceEntry& out) {
 void parse_interfaces(const char* text, std::size_t length, InterfaceTable& out) {
     out.count = 0;
     std::size_t start = 0;
-    while (start < length && out.count < kMaxInterfaces) {
+    while (start < length && out.count < k_max_interfaces) {
         const void* newline = std::memchr(text + start, '\n', length - start);
         const std::size_t end = newline ? static_cast<const char*>(newline) - text : length;
         InterfaceEntry entry;
@@ -87,7 +87,7 @@ bool load_interfaces(const char* dir, InterfaceTable& out) {
     if (fd < 0) {
         return false;
     }
-    char text[kMaxInterfaces * (IF_NAMESIZE + 12)];
+    char text[k_max_interfaces * (IF_NAMESIZE + 12)];
     std::size_t length = 0;
     while (length < sizeof text) {
         const ssize_t n = ::read(fd, text + length, sizeof text - length);

@@ -17,7 +17,7 @@ namespace velmot::dr_v1 {
 using Frame = std::array<std::uint8_t, 8>;
 
 // Destination that addresses every driver on the bus.
-inline constexpr std::uint16_t BROADCAST_DEST = 0xFFFF;
+inline constexpr std::uint16_t k_broadcast_dest = 0xFFFF;
 
 namespace command {
 inline constexpr std::uint8_t enter_session_first = 0x73;
