@@ -11,7 +11,7 @@
 
 namespace velmot::motor {
 
-using dr_v1::k_broadcast_dest;
+using comm::dr_v1::k_broadcast_dest;
 
 Result<std::unique_ptr<Motor>> Motor::create(const std::string& interface, std::uint32_t host_id,
                                              const InterruptPoll& interrupt) {
@@ -62,7 +62,7 @@ Result<void> Motor::enter_configure_broadcast() const {
 }
 
 Result<void> Motor::exit_configure_broadcast() const {
-    return queue_frame(*can_, host_id_, dr_v1::end_session_frame(k_broadcast_dest));
+    return queue_frame(*can_, host_id_, comm::dr_v1::end_session_frame(k_broadcast_dest));
 }
 
 Result<void> Motor::calibrate_broadcast() const {
@@ -70,7 +70,7 @@ Result<void> Motor::calibrate_broadcast() const {
 }
 
 Result<void> Motor::set_foc_mode_broadcast(FocMode mode) const {
-    return queue_frame(*can_, host_id_, dr_v1::set_mode_frame(k_broadcast_dest, mode));
+    return queue_frame(*can_, host_id_, comm::dr_v1::set_mode_frame(k_broadcast_dest, mode));
 }
 
 std::size_t Motor::device_count() const {

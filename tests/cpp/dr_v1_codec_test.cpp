@@ -11,10 +11,9 @@
 #include "comm/dr_v1/feedback_frame.hpp"
 #include "comm/dr_v1/target_frame.hpp"
 
-namespace velmot::dr_v1 {
+namespace velmot::comm::dr_v1 {
 namespace {
 
-using motor::FocMode;
 
 struct ConfigCase {
     const char* name;
@@ -134,4 +133,4 @@ TEST(FeedbackFrame, RefusesEveryOtherLength) {
 }
 
 }  // namespace
-}  // namespace velmot::dr_v1
+}  // namespace velmot::comm::dr_v1
