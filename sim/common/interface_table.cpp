@@ -77,12 +77,12 @@ bool load_interfaces(const char* dir, InterfaceTable& out) {
     out.count = 0;
     char path[PATH_MAX];
     const std::size_t dir_length = std::strlen(dir);
-    static constexpr char kLeaf[] = "/ifaces";
-    if (dir_length + sizeof kLeaf > sizeof path) {
+    static constexpr char k_leaf[] = "/ifaces";
+    if (dir_length + sizeof k_leaf > sizeof path) {
         return false;
     }
     std::memcpy(path, dir, dir_length);
-    std::memcpy(path + dir_length, kLeaf, sizeof kLeaf);
+    std::memcpy(path + dir_length, k_leaf, sizeof k_leaf);
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;

@@ -151,7 +151,8 @@ private:
             }
         }
         cv_.notify_all();
-        if (waiter) waiter->complete(std::move(error), std::move(value));
+        // `error` and `value` were moved above only when there was no waiter.
+        if (waiter) waiter->complete(std::move(error), std::move(value));  // NOLINT(bugprone-use-after-move)
         return true;
     }
 
