@@ -151,8 +151,10 @@ private:
             }
         }
         cv_.notify_all();
-        // `error` and `value` were moved above only when there was no waiter.
-        if (waiter) waiter->complete(std::move(error), std::move(value));  // NOLINT(bugprone-use-after-move)
+        if (waiter) {
+            // NOLINTNEXTLINE(bugprone-use-after-move): moved above only when there was no waiter
+            waiter->complete(std::move(error), std::move(value));
+        }
         return true;
     }
 
