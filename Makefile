@@ -157,6 +157,85 @@ demo: setup build
 clean:
 	rm -rf $(BUILD)
 
+# --- code health: lint, format, sanitizer builds, every supported Python ----------------------
+# ccache, when present, serves every build tree below. Paths are hashed relative to the worktree
+# and the working directory is not hashed, so the layers without Python (which compile with the
+# same arguments in every tree) are compiled once per run, not once per tree.
+ifneq ($(shell command -v ccache 2>/dev/null),)
+export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
+export CCACHE_BASEDIR ?= $(CURDIR)
+export CCACHE_NOHASHDIR ?= 1
+endif
+
+.PHONY: lint format test-asan test-tsan test-pythons test-pythons-ci
+APT_PACKAGES += ccache clang-tidy-16 clang-format-16
+# clang 16 or later: older ones cannot parse libstdc++ 12's std::source_location.
+CLANG_TIDY_RUNNER ?= run-clang-tidy-16
+CLANG_FORMAT ?= clang-format-16
+
+CXX_SOURCES = git ls-files -- '*.cpp' '*.hpp'
+
+# clang-tidy over the CPython tree's compile database (the sources of src/ and sim/ and the
+# headers they include), then the layout check of every C++ file.
+lint: build-cpython
+	$(CLANG_TIDY_RUNNER) -quiet -j $(JOBS) -p $(BUILD)/cpython '/(src|sim)/' >$(BUILD)/clang-tidy.log 2>&1 \
+	  || { grep -E 'warning:|error:' -A3 $(BUILD)/clang-tidy.log; exit 1; }
+	$(CXX_SOURCES) | xargs $(CLANG_FORMAT) --dry-run --Werror
+
+format:
+	$(CXX_SOURCES) | xargs $(CLANG_FORMAT) -i
+
+# Sanitizer trees: build/asan (AddressSanitizer + UndefinedBehaviorSanitizer) and build/tsan.
+# Python runs uninstrumented, so the ASan runtime is preloaded ahead of the bus shim; the
+# interpreter's own allocations are not leak-checked. The `ip` stand-in drops LD_PRELOAD itself.
+ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
+SANITIZER_TREE = [ -f $(BUILD)/$(1)/build.ninja ] || cmake -S . -B $(BUILD)/$(1) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_SANITIZE=$(2)
+UBSAN_ENV = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+test-asan: | apt venvs
+	$(call SANITIZER_TREE,asan,address)
+	cmake --build $(BUILD)/asan -j $(JOBS)
+	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	  ctest --test-dir $(BUILD)/asan --output-on-failure -j 2
+	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(ASAN_RUNTIME) \
+	  VCAN_BUILD_DIR=$(CURDIR)/$(BUILD)/asan VELMOT_BUILD_DIR=$(CURDIR)/$(BUILD)/asan \
+	  sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -q -p no:cacheprovider tests/py
+
+# ThreadSanitizer on the C++ tests of the threaded core: runtime, task registry, motor, timers.
+TSAN_TESTS = *Runtime*:*AsyncMutex*:*Blocking*:*Cancellation*:*Channel*:*Mutex*:*Signal*:*Sync*:*Task*:*Device*:*FeedbackReceiver*:*Timer*
+test-tsan: | apt
+	$(call SANITIZER_TREE,tsan,thread)
+	cmake --build $(BUILD)/tsan -j $(JOBS) --target velmot_cpp_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  $(BUILD)/tsan/bin/velmot_cpp_tests --gtest_filter='$(TSAN_TESTS)'
+
+# Every CPython from 3.9 to 3.13 that pyenv holds: build/py3.X and .venv/py3.X. test-pythons
+# runs the whole Python suite on each; test-pythons-ci builds and imports on each and runs the
+# suite on the oldest and the newest present. An absent version is skipped with a message.
+PYENV_ROOT ?= $(HOME)/.pyenv
+PYTHON_VERSIONS := 3.9 3.10 3.11 3.12 3.13
+PYTHON_MATRIX = set -e; present=; \
+	for v in $(PYTHON_VERSIONS); do \
+	  interp=$$(ls -d $(PYENV_ROOT)/versions/$$v.*/bin/python$$v 2>/dev/null | sort -V | tail -1); \
+	  if [ -z "$$interp" ]; then echo "Python $$v is not installed under $(PYENV_ROOT): skipped"; continue; fi; \
+	  present="$$present $$v"; \
+	  [ -f $(VENV)/py$$v/.ready ] || { $$interp -m venv $(VENV)/py$$v && \
+	    $(VENV)/py$$v/bin/python -m pip install -q --disable-pip-version-check $(PIP_PACKAGES) && \
+	    touch $(VENV)/py$$v/.ready; }; \
+	  [ -f $(BUILD)/py$$v/build.ninja ] || cmake -S . -B $(BUILD)/py$$v -G Ninja -DVELMOT_PYTHON=$$interp \
+	    -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF >/dev/null; \
+	  cmake --build $(BUILD)/py$$v -j $(JOBS); \
+	  PYTHONPATH=$(BUILD)/py$$v/python $(VENV)/py$$v/bin/python -c \
+	    'import sys, velmot; print("velmot", len(velmot.__all__), "names on Python", sys.version.split()[0])'; \
+	done; \
+	suite() { VELMOT_BUILD_DIR=$(CURDIR)/$(BUILD)/py$$1 sim/with-bus can0 -- \
+	  $(VENV)/py$$1/bin/python -m pytest -q -p no:cacheprovider tests/py; }
+
+test-pythons: build-cpython
+	$(PYTHON_MATRIX); for v in $$present; do suite $$v; done
+
+test-pythons-ci: build-cpython
+	$(PYTHON_MATRIX); set -- $$present; suite $$1; [ $$# -eq 1 ] || suite $${!#}
 # --- Reliability: fuzzers, long bad-input runs, the soak. The fast shares (a few bad-input
 # examples per callable, each exit scenario VELMOT_REPEAT=3 times) run in `make test`.
 .PHONY: fuzz fuzz-tools bad-input soak soak-short

@@ -19,7 +19,7 @@ using namespace vcan;
 namespace {
 
 // The largest vector recvmmsg accepts (the kernel's UIO_MAXIOV).
-constexpr unsigned kMaxMessages = 1024;
+constexpr unsigned k_max_messages = 1024;
 
 // Rewrites the address the kernel wrote (`length` bytes) into a buffer of `capacity` bytes.
 void rewrite_source(int fd, const SimSocket& sim, void* name, socklen_t capacity, socklen_t* length) {
@@ -64,10 +64,10 @@ int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, struct ti
     if (sim == nullptr) {
         return real::recvmmsg()(fd, messages, count, flags, timeout);
     }
-    if (count > kMaxMessages) {
-        count = kMaxMessages;  // the kernel's own limit
+    if (count > k_max_messages) {
+        count = k_max_messages;  // the kernel's own limit
     }
-    socklen_t capacities[kMaxMessages];
+    socklen_t capacities[k_max_messages];
     for (unsigned i = 0; i < count; ++i) {
         capacities[i] = messages[i].msg_hdr.msg_namelen;
     }

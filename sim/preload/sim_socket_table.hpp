@@ -17,8 +17,8 @@
 
 namespace vcan {
 
-inline constexpr int kMaxTrackedFd = 65536;
-inline constexpr int kMaxSimSockets = 512;
+inline constexpr int k_max_tracked_fd = 65536;
+inline constexpr int k_max_sim_sockets = 512;
 
 struct SimSocket {
     dev_t dev = 0;

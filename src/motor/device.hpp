@@ -22,12 +22,15 @@
 
 #include "comm/can/can_device_async.hpp"
 #include "common/result.hpp"
-#include "motor/protocol.hpp"
+#include "comm/dr_v1/foc_mode.hpp"
+#include "comm/dr_v1/watch_data.hpp"
 #include "runtime/async_mutex.hpp"
 
 namespace velmot::motor {
 
 using comm::can::CanDeviceAsync;
+using comm::dr_v1::FocMode;
+using comm::dr_v1::WatchData;
 
 // The enter-session pair to node_id's destination, with host_id as CAN id (used by a group when it
 // registers a driver, and by a Device on request).

@@ -21,7 +21,8 @@
 #include "common/result.hpp"
 #include "motor/device.hpp"
 #include "motor/device_list.hpp"
-#include "motor/protocol.hpp"
+#include "comm/dr_v1/foc_mode.hpp"
+#include "comm/dr_v1/watch_data.hpp"
 #include "runtime/task_handle.hpp"
 
 namespace velmot::motor {

@@ -11,7 +11,7 @@
 
 namespace velmot::timer {
 
-enum class TimerPrecision : std::uint8_t { Normal = 0, High = 1, Realtime = 2 };
+enum class TimerPrecision : std::uint8_t { normal = 0, high = 1, realtime = 2 };
 
 // "normal", "high", "realtime": the name shown in Python-visible text.
 std::string_view lower_name(TimerPrecision precision) noexcept;

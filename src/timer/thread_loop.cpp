@@ -27,7 +27,7 @@ namespace {
 using runtime::Clock;
 
 // The OS keeps 15 bytes of a thread name (16 with the terminating NUL).
-constexpr std::size_t kThreadNameBytes = 15;
+constexpr std::size_t k_thread_name_bytes = 15;
 
 // One call through the gate. A Panic ends this call only (its notice was printed when it was
 // raised). Any other exception is a broken invariant of the tick function: reported like a
@@ -82,7 +82,7 @@ Clock::time_point next_grid_deadline(Clock::time_point deadline, Clock::time_poi
 
 std::string thread_name(std::uint64_t task_id, TimerPrecision precision) {
     std::string name = "timer-" + std::to_string(task_id) + "-" + std::string(capitalised_name(precision));
-    if (name.size() > kThreadNameBytes) name.resize(kThreadNameBytes);
+    if (name.size() > k_thread_name_bytes) name.resize(k_thread_name_bytes);
     return name;
 }
 

@@ -82,11 +82,11 @@ TEST_P(RealtimePolicyMargin, IsShortAndAtMostAQuarterPeriod) {
 
 using std::chrono::microseconds;
 INSTANTIATE_TEST_SUITE_P(Periods, RealtimePolicyMargin,
-                         ::testing::Values(MarginCase{TimerPrecision::High, microseconds(1000), microseconds(50)},
-                                           MarginCase{TimerPrecision::Realtime, microseconds(1000), microseconds(200)},
-                                           MarginCase{TimerPrecision::Realtime, microseconds(100), microseconds(25)},
-                                           MarginCase{TimerPrecision::High, microseconds(100), microseconds(25)},
-                                           MarginCase{TimerPrecision::High, std::chrono::seconds(1),
+                         ::testing::Values(MarginCase{TimerPrecision::high, microseconds(1000), microseconds(50)},
+                                           MarginCase{TimerPrecision::realtime, microseconds(1000), microseconds(200)},
+                                           MarginCase{TimerPrecision::realtime, microseconds(100), microseconds(25)},
+                                           MarginCase{TimerPrecision::high, microseconds(100), microseconds(25)},
+                                           MarginCase{TimerPrecision::high, std::chrono::seconds(1),
                                                       microseconds(50)}));
 
 }  // namespace

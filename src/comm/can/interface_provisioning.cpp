@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "comm/can/child_process.hpp"
+#include "common/os/child_process.hpp"
 #include "comm/can/ip_link_details.hpp"
 #include "common/console.hpp"
 
@@ -15,6 +15,8 @@ namespace velmot::comm::can {
 
 namespace {
 
+using os::ChildStreams;
+using os::run_child;
 using Arguments = std::vector<std::string>;
 
 constexpr ConsoleKind k_provisioning_kind{"can: interface provisioning"};

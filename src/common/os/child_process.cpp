@@ -2,7 +2,7 @@
 // interruptible waits for their output and exit.
 //
 // Thread-safety: stateless; see child_process.hpp.
-#include "comm/can/child_process.hpp"
+#include "common/os/child_process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +17,7 @@
 #include <thread>
 #include <utility>
 
-namespace velmot::comm::can {
+namespace velmot::os {
 
 namespace {
 
@@ -317,4 +317,4 @@ Result<ChildExit> run_child(const std::string& program, const std::vector<std::s
     return run_captured(program, arguments, setup, schedule);
 }
 
-}  // namespace velmot::comm::can
+}  // namespace velmot::os

@@ -23,7 +23,7 @@
 #include "common/interrupt_poll.hpp"
 #include "common/result.hpp"
 
-namespace velmot::comm::can {
+namespace velmot::os {
 
 enum class ChildStreams {
     captured,   // stdin from /dev/null; stdout and stderr captured into ChildExit
@@ -52,4 +52,4 @@ struct ChildExit {
 Result<ChildExit> run_child(const std::string& program, const std::vector<std::string>& arguments,
                             ChildStreams streams, const InterruptPoll& interrupt = {});
 
-}  // namespace velmot::comm::can
+}  // namespace velmot::os
