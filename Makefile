@@ -22,9 +22,17 @@ APT_PACKAGES := g++ make cmake ninja-build binutils libasio-dev pypy3 pypy3-dev 
 PIP_PACKAGES := pytest hypothesis python-can
 # CPython only: the demo's --plot (matplotlib has no prebuilt wheels for PyPy).
 CPYTHON_PIP_PACKAGES := matplotlib
+# The kernel tier: Debian's User-Mode Linux kernel (a Linux with vcan, can-raw, can-bcm, vxcan as
+# modules that runs as a process), kmod for modprobe and iproute2 for the real `ip`.
+KERNEL_APT_PACKAGES := user-mode-linux kmod iproute2
+KERNEL_OUT := $(BUILD)/kernel/last
+KERNEL_INTERPRETERS ?= cpython pypy
+PYTHON_CAN_SRC := $(BUILD)/kernel/python-can
+PYTHON_CAN_TESTS := test/test_socketcan.py test/test_socketcan_helpers.py \
+                    test/test_socketcan_loopback.py test/back2back_test.py test/test_cyclic_socketcan.py
 
 .PHONY: all setup apt venvs build build-cpython build-pypy test test-cpp test-cpython test-pypy \
-        demo bench clean
+        test-floods demo bench clean kernel-apt test-kernel test-wheels
 
 all: build
 
@@ -32,6 +40,14 @@ setup: apt venvs
 
 apt:
 	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:" $$missing; \
+	  $(SUDO) apt-get update -q && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
+	fi
+
+kernel-apt:
+	@missing=$$(for p in $(KERNEL_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing Debian packages:" $$missing; \
 	  $(SUDO) apt-get update -q && \
@@ -83,6 +99,51 @@ test-cpython:
 test-pypy:
 	sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest tests/py
 
+# The kernel tier: boots a User-Mode Linux guest (tests/kernel/run-guest; vcan links can0 and
+# vcan0) that runs tests/kernel/guest-tests, then runs the socket-level fidelity program on the
+# simulated bus, compares both transcripts and runs python-can's own socketcan tests on the
+# simulated bus too (their results are printed, they do not decide the status). Files of the last
+# run: build/kernel/last/. KERNEL_INTERPRETERS=cpython runs pytest on CPython only. Needs root
+# for the guest's `ip link add` (the guest is its own kernel).
+test-kernel: setup build kernel-apt
+	@$(MAKE) --no-print-directory $(PYTHON_CAN_SRC)/.ready || echo "python-can's source distribution is not available: its tests are skipped"
+	@status=0; \
+	tests/kernel/run-guest --timeout 4800 --out $(KERNEL_OUT) -- tests/kernel/guest-tests $(KERNEL_INTERPRETERS) || status=1; \
+	echo "=== fidelity: kernel against simulation"; \
+	sim/with-bus --vcan can0,vcan0 -- $(VENV)/cpython/bin/python tests/kernel/socket_fidelity.py \
+	  >$(KERNEL_OUT)/fidelity-sim.txt 2>&1; \
+	$(VENV)/cpython/bin/python tests/kernel/compare_fidelity.py $(KERNEL_OUT)/fidelity-kernel.txt \
+	  $(KERNEL_OUT)/fidelity-sim.txt >$(KERNEL_OUT)/fidelity-compared.txt || status=1; \
+	grep -v "^same" $(KERNEL_OUT)/fidelity-compared.txt | grep -v "^    " ; \
+	if [ -f $(PYTHON_CAN_SRC)/.ready ]; then \
+	  echo "=== python-can (its socketcan tests) on the simulated bus"; \
+	  (cd $(PYTHON_CAN_SRC) && TEST_SOCKETCAN=1 $(CURDIR)/sim/with-bus --vcan vcan0,vxcan0,slcan0 -- \
+	    $(CURDIR)/$(VENV)/cpython/bin/python -m pytest -p no:cacheprovider -o addopts= -q $(PYTHON_CAN_TESTS) \
+	    >$(CURDIR)/$(KERNEL_OUT)/python-can-sim.txt 2>&1); \
+	  tail -n 1 $(KERNEL_OUT)/python-can-sim.txt; \
+	fi; \
+	exit $$status
+
+# python-can's source distribution (its tests), the version installed in the CPython venv.
+$(PYTHON_CAN_SRC)/.ready: | venvs
+	version=$$($(VENV)/cpython/bin/python -c 'import can; print(can.__version__)') && \
+	rm -rf $(PYTHON_CAN_SRC) $(BUILD)/kernel/sdist && mkdir -p $(BUILD)/kernel/sdist && \
+	$(VENV)/cpython/bin/python -m pip download -q --disable-pip-version-check --no-binary :all: \
+	  --no-deps -d $(BUILD)/kernel/sdist python-can==$$version && \
+	tar -xzf $(BUILD)/kernel/sdist/python_can-$$version.tar.gz -C $(BUILD)/kernel && \
+	mv $(BUILD)/kernel/python_can-$$version $(PYTHON_CAN_SRC) && touch $@
+
+# The flood tests at full length (10 s per flood; `make test` runs them for 2 s), on both
+# interpreters; -s shows the figures each flood prints.
+test-floods: setup build
+	VELMOT_FLOOD_SECONDS=10 sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -s tests/py/test_floods.py
+	VELMOT_FLOOD_SECONDS=10 sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest -s tests/py/test_floods.py
+
+# Wheels as a user gets them (slow, minutes: `pip wheel .` for CPython and PyPy, fresh virtual
+# environments, the quick start on the simulated bus, mypy --strict on examples/ and stubtest).
+test-wheels: setup build-cpython
+	sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -p no:cacheprovider tests/wheels
+
 bench: setup build
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/binding_calls.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/binding_calls.py
@@ -95,9 +156,145 @@ bench: setup build
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/motor_calls.py
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/run_async_roundtrip.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/run_async_roundtrip.py
+	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/python_can_bus.py
+	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/python_can_bus.py
 
 demo: setup build
 	PYTHONPATH=$(BUILD)/cpython/python sim/with-bus can0 -- $(VENV)/cpython/bin/python examples/demo.py $(ARGS)
 
 clean:
 	rm -rf $(BUILD)
+
+# --- code health: lint, format, sanitizer builds, every supported Python ----------------------
+# ccache, when present, serves every build tree below. Paths are hashed relative to the worktree
+# and the working directory is not hashed, so the layers without Python (which compile with the
+# same arguments in every tree) are compiled once per run, not once per tree.
+ifneq ($(shell command -v ccache 2>/dev/null),)
+export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
+export CCACHE_BASEDIR ?= $(CURDIR)
+export CCACHE_NOHASHDIR ?= 1
+endif
+
+.PHONY: lint format test-asan test-tsan test-pythons test-pythons-ci
+APT_PACKAGES += ccache clang-tidy-16 clang-format-16
+# clang 16 or later: older ones cannot parse libstdc++ 12's std::source_location.
+CLANG_TIDY_RUNNER ?= run-clang-tidy-16
+CLANG_FORMAT ?= clang-format-16
+
+CXX_SOURCES = git ls-files -- '*.cpp' '*.hpp'
+
+# clang-tidy over the CPython tree's compile database (the sources of src/ and sim/ and the
+# headers they include), then the layout check of every C++ file.
+lint: build-cpython
+	$(CLANG_TIDY_RUNNER) -quiet -j $(JOBS) -p $(BUILD)/cpython '/(src|sim)/' >$(BUILD)/clang-tidy.log 2>&1 \
+	  || { grep -E 'warning:|error:' -A3 $(BUILD)/clang-tidy.log; exit 1; }
+	$(CXX_SOURCES) | xargs $(CLANG_FORMAT) --dry-run --Werror
+
+format:
+	$(CXX_SOURCES) | xargs $(CLANG_FORMAT) -i
+
+# Sanitizer trees: build/asan (AddressSanitizer + UndefinedBehaviorSanitizer) and build/tsan.
+# Python runs uninstrumented, so the ASan runtime is preloaded ahead of the bus shim; the
+# interpreter's own allocations are not leak-checked. The `ip` stand-in drops LD_PRELOAD itself.
+ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
+SANITIZER_TREE = [ -f $(BUILD)/$(1)/build.ninja ] || cmake -S . -B $(BUILD)/$(1) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_SANITIZE=$(2)
+UBSAN_ENV = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+test-asan: | apt venvs
+	$(call SANITIZER_TREE,asan,address)
+	cmake --build $(BUILD)/asan -j $(JOBS)
+	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	  ctest --test-dir $(BUILD)/asan --output-on-failure -j 2
+	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(ASAN_RUNTIME) \
+	  VCAN_BUILD_DIR=$(CURDIR)/$(BUILD)/asan VELMOT_BUILD_DIR=$(CURDIR)/$(BUILD)/asan \
+	  sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -q -p no:cacheprovider tests/py
+
+# ThreadSanitizer on the C++ tests of the threaded core: runtime, task registry, motor, timers.
+TSAN_TESTS = *Runtime*:*AsyncMutex*:*Blocking*:*Cancellation*:*Channel*:*Mutex*:*Signal*:*Sync*:*Task*:*Device*:*FeedbackReceiver*:*Timer*
+test-tsan: | apt
+	$(call SANITIZER_TREE,tsan,thread)
+	cmake --build $(BUILD)/tsan -j $(JOBS) --target velmot_cpp_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  $(BUILD)/tsan/bin/velmot_cpp_tests --gtest_filter='$(TSAN_TESTS)'
+
+# Every CPython from 3.9 to 3.13 that pyenv holds: build/py3.X and .venv/py3.X. test-pythons
+# runs the whole Python suite on each; test-pythons-ci builds and imports on each and runs the
+# suite on the oldest and the newest present. An absent version is skipped with a message.
+PYENV_ROOT ?= $(HOME)/.pyenv
+PYTHON_VERSIONS := 3.9 3.10 3.11 3.12 3.13
+PYTHON_MATRIX = set -e; present=; \
+	for v in $(PYTHON_VERSIONS); do \
+	  interp=$$(ls -d $(PYENV_ROOT)/versions/$$v.*/bin/python$$v 2>/dev/null | sort -V | tail -1); \
+	  if [ -z "$$interp" ]; then echo "Python $$v is not installed under $(PYENV_ROOT): skipped"; continue; fi; \
+	  present="$$present $$v"; \
+	  [ -f $(VENV)/py$$v/.ready ] || { $$interp -m venv $(VENV)/py$$v && \
+	    $(VENV)/py$$v/bin/python -m pip install -q --disable-pip-version-check $(PIP_PACKAGES) && \
+	    touch $(VENV)/py$$v/.ready; }; \
+	  [ -f $(BUILD)/py$$v/build.ninja ] || cmake -S . -B $(BUILD)/py$$v -G Ninja -DVELMOT_PYTHON=$$interp \
+	    -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF >/dev/null; \
+	  cmake --build $(BUILD)/py$$v -j $(JOBS); \
+	  PYTHONPATH=$(BUILD)/py$$v/python $(VENV)/py$$v/bin/python -c \
+	    'import sys, velmot; print("velmot", len(velmot.__all__), "names on Python", sys.version.split()[0])'; \
+	done; \
+	suite() { VELMOT_BUILD_DIR=$(CURDIR)/$(BUILD)/py$$1 sim/with-bus can0 -- \
+	  $(VENV)/py$$1/bin/python -m pytest -q -p no:cacheprovider tests/py; }
+
+test-pythons: build-cpython
+	$(PYTHON_MATRIX); for v in $$present; do suite $$v; done
+
+test-pythons-ci: build-cpython
+	$(PYTHON_MATRIX); set -- $$present; suite $$1; [ $$# -eq 1 ] || suite $${!#}
+# --- Reliability: fuzzers, long bad-input runs, the soak. The fast shares (a few bad-input
+# examples per callable, each exit scenario VELMOT_REPEAT=3 times) run in `make test`.
+.PHONY: fuzz fuzz-tools bad-input soak soak-short
+
+FUZZ_APT_PACKAGES := clang libclang-rt-dev
+FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 300
+FUZZ_CXX = $(shell command -v clang++ || command -v clang++-14)
+FUZZ_FLAGS := -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc
+FUZZERS := ip_link_details feedback_frame
+FUZZ_SOURCES_ip_link_details := src/comm/can/ip_link_details.cpp src/comm/can/lossy_utf8.cpp
+FUZZ_SOURCES_feedback_frame := src/comm/dr_v1/feedback_frame.cpp
+
+fuzz-tools:
+	@missing=$$(for p in $(FUZZ_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:" $$missing; \
+	  $(SUDO) apt-get update -q && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
+	fi
+
+# Each fuzzer runs FUZZ_SECONDS on a work corpus seeded from tests/fuzz/corpus/ (the committed
+# seeds stay as they are); a crash leaves its input in build/fuzz/ and fails the target.
+fuzz: fuzz-tools
+	@mkdir -p $(BUILD)/fuzz
+	$(foreach f,$(FUZZERS),$(FUZZ_CXX) $(FUZZ_FLAGS) tests/fuzz/$(f)_fuzz.cpp $(FUZZ_SOURCES_$(f)) -o $(BUILD)/fuzz/$(f)_fuzz &&) true
+	@set -e; for f in $(FUZZERS); do \
+	  mkdir -p $(BUILD)/fuzz/corpus-$$f; \
+	  echo "fuzzing $$f for $(FUZZ_SECONDS) s"; \
+	  (cd $(BUILD)/fuzz && ./$${f}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	     corpus-$$f $(CURDIR)/tests/fuzz/corpus/$$f 2>&1 | grep -E '^(stat::number_of_executed_units|==|SUMMARY|Done)' ); \
+	  test -z "$$(ls $(BUILD)/fuzz/crash-* $(BUILD)/fuzz/leak-* 2>/dev/null)"; \
+	done
+
+bad-input: setup build
+	VELMOT_EXAMPLES=$${VELMOT_EXAMPLES:-300} sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest tests/py/test_bad_input.py
+	VELMOT_EXAMPLES=$${VELMOT_EXAMPLES:-300} sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest tests/py/test_bad_input.py
+
+# The soak on both interpreters (SOAK_SECONDS each; it prints its figures and fails on a lost or
+# dropped frame, RSS growth of 2 MiB or more after the warm-up, or a change of threads or fds).
+define run_soak
+	$(VENV)/cpython/bin/python tests/soak/soak.py --python $(VENV)/cpython/bin/python --build $(BUILD)/cpython/python --seconds $(1)
+	$(VENV)/cpython/bin/python tests/soak/soak.py --python $(VENV)/pypy/bin/python --build $(BUILD)/pypy/python --seconds $(1)
+endef
+
+# `make soak`: the soak for SOAK_SECONDS, then each exit scenario VELMOT_REPEAT (100) times.
+soak: setup build
+	$(call run_soak,$(SOAK_SECONDS))
+	VELMOT_REPEAT=$${VELMOT_REPEAT:-100} sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -q tests/py/test_exit_hygiene.py
+	VELMOT_REPEAT=$${VELMOT_REPEAT:-100} sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest -q tests/py/test_exit_hygiene.py
+
+# For CI: the soak alone, 30 s on each interpreter.
+soak-short: setup build
+	$(call run_soak,30)

@@ -8,14 +8,14 @@
 namespace vcan {
 
 std::size_t encode_options(const SocketOptions& options, std::span<std::byte> out) {
-    const std::uint32_t count = options.filter_count <= kMaxFilters ? options.filter_count : 0;
+    const std::uint32_t count = options.filter_count <= k_max_filters ? options.filter_count : 0;
     const std::size_t size = sizeof(ControlHeader) + count * sizeof(can_filter);
     if (out.size() < size) {
         return 0;
     }
     ControlHeader header{};
-    header.magic = kControlMagic;
-    header.version = kControlVersion;
+    header.magic = k_control_magic;
+    header.version = k_control_version;
     header.err_mask = options.err_mask;
     header.rcvbuf = options.rcvbuf;
     header.recv_own_msgs = options.recv_own_msgs ? 1 : 0;
@@ -29,11 +29,11 @@ std::size_t encode_options(const SocketOptions& options, std::span<std::byte> ou
 
 bool is_control_message(std::span<const std::byte> message) {
     std::uint32_t magic = 0;
-    if (message.size() < sizeof magic || message.size() == kFrameSize) {
+    if (message.size() < sizeof magic || message.size() == k_frame_size) {
         return false;
     }
     std::memcpy(&magic, message.data(), sizeof magic);
-    return magic == kControlMagic;
+    return magic == k_control_magic;
 }
 
 bool decode_options(std::span<const std::byte> message, SocketOptions& out) {
@@ -42,7 +42,7 @@ bool decode_options(std::span<const std::byte> message, SocketOptions& out) {
         return false;
     }
     std::memcpy(&header, message.data(), sizeof header);
-    if (header.version != kControlVersion || header.filter_count > kMaxFilters ||
+    if (header.version != k_control_version || header.filter_count > k_max_filters ||
         message.size() != sizeof header + header.filter_count * sizeof(can_filter) ||
         header.recv_own_msgs > 1 || header.loopback > 1 || header.join_filters > 1) {
         return false;
@@ -58,7 +58,7 @@ bool decode_options(std::span<const std::byte> message, SocketOptions& out) {
 }
 
 bool is_valid_frame(std::span<const std::byte> message) {
-    if (message.size() != kFrameSize) {
+    if (message.size() != k_frame_size) {
         return false;
     }
     const auto dlc = static_cast<std::uint8_t>(message[offsetof(can_frame, can_dlc)]);

@@ -1,6 +1,6 @@
 // The message format between the bus daemon and the SocketCAN shim, over one AF_UNIX
 // SOCK_SEQPACKET connection per simulated CAN socket: a 16-byte message is one classic
-// `struct can_frame`; a message that starts with `kControlMagic` carries the socket's receive
+// `struct can_frame`; a message that starts with `k_control_magic` carries the socket's receive
 // options (filters, own-message delivery, loopback, error mask, receive-queue size). Any other
 // message is malformed and refused by the daemon. Control messages are never 16 bytes long, so
 // the size alone tells a frame from a control message.
@@ -18,21 +18,21 @@
 
 namespace vcan {
 
-inline constexpr std::size_t kFrameSize = sizeof(struct can_frame);  // 16
-static_assert(kFrameSize == 16);
+inline constexpr std::size_t k_frame_size = sizeof(struct can_frame);  // 16
+static_assert(k_frame_size == 16);
 
 // "VCNC" in little-endian byte order; a frame whose can_id equals it is still a frame (size 16).
-inline constexpr std::uint32_t kControlMagic = 0x434e4356u;
-inline constexpr std::uint32_t kControlVersion = 1;
+inline constexpr std::uint32_t k_control_magic = 0x434e4356u;
+inline constexpr std::uint32_t k_control_version = 1;
 
 // The kernel's limit on CAN_RAW_FILTER entries per socket.
-inline constexpr std::size_t kMaxFilters = CAN_RAW_FILTER_MAX;
+inline constexpr std::size_t k_max_filters = CAN_RAW_FILTER_MAX;
 
 // The receive-side state of one CAN socket. Defaults are the kernel's for a new raw socket: one
 // filter {0, 0} (everything), no own messages, loopback on, no error frames.
 struct SocketOptions {
     std::uint32_t filter_count = 1;
-    can_filter filters[kMaxFilters] = {{0, 0}};
+    can_filter filters[k_max_filters] = {{0, 0}};
     std::uint32_t err_mask = 0;
     bool recv_own_msgs = false;
     bool loopback = true;
@@ -55,7 +55,7 @@ struct ControlHeader {
 };
 static_assert(sizeof(ControlHeader) == 28);
 
-inline constexpr std::size_t kMaxControlSize = sizeof(ControlHeader) + kMaxFilters * sizeof(can_filter);
+inline constexpr std::size_t k_max_control_size = sizeof(ControlHeader) + k_max_filters * sizeof(can_filter);
 
 // Encodes `options` into `out`; returns the message size, or 0 if `out` is too small.
 std::size_t encode_options(const SocketOptions& options, std::span<std::byte> out);

@@ -62,7 +62,7 @@ bool parse_line(const char* line, std::size_t length, InterfaceEntry& out) {
 void parse_interfaces(const char* text, std::size_t length, InterfaceTable& out) {
     out.count = 0;
     std::size_t start = 0;
-    while (start < length && out.count < kMaxInterfaces) {
+    while (start < length && out.count < k_max_interfaces) {
         const void* newline = std::memchr(text + start, '\n', length - start);
         const std::size_t end = newline ? static_cast<const char*>(newline) - text : length;
         InterfaceEntry entry;
@@ -77,17 +77,17 @@ bool load_interfaces(const char* dir, InterfaceTable& out) {
     out.count = 0;
     char path[PATH_MAX];
     const std::size_t dir_length = std::strlen(dir);
-    static constexpr char kLeaf[] = "/ifaces";
-    if (dir_length + sizeof kLeaf > sizeof path) {
+    static constexpr char k_leaf[] = "/ifaces";
+    if (dir_length + sizeof k_leaf > sizeof path) {
         return false;
     }
     std::memcpy(path, dir, dir_length);
-    std::memcpy(path + dir_length, kLeaf, sizeof kLeaf);
+    std::memcpy(path + dir_length, k_leaf, sizeof k_leaf);
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
-    char text[kMaxInterfaces * (IF_NAMESIZE + 12)];
+    char text[k_max_interfaces * (IF_NAMESIZE + 12)];
     std::size_t length = 0;
     while (length < sizeof text) {
         const ssize_t n = ::read(fd, text + length, sizeof text - length);

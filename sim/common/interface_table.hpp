@@ -10,7 +10,7 @@
 
 namespace vcan {
 
-inline constexpr std::size_t kMaxInterfaces = 64;
+inline constexpr std::size_t k_max_interfaces = 64;
 
 struct InterfaceEntry {
     int index = 0;
@@ -19,7 +19,7 @@ struct InterfaceEntry {
 
 struct InterfaceTable {
     std::size_t count = 0;
-    InterfaceEntry entries[kMaxInterfaces];
+    InterfaceEntry entries[k_max_interfaces];
 
     // nullptr when absent.
     const InterfaceEntry* by_name(const char* name) const;

@@ -22,7 +22,7 @@ int read_int(const void* value, socklen_t length, int& out) {
 }
 
 int set_filters(SocketOptions& wire, const void* value, socklen_t length) {
-    if (length % sizeof(can_filter) != 0 || length > kMaxFilters * sizeof(can_filter)) {
+    if (length % sizeof(can_filter) != 0 || length > k_max_filters * sizeof(can_filter)) {
         return EINVAL;
     }
     if (length > 0 && value == nullptr) {

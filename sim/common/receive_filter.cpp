@@ -11,7 +11,7 @@ void ReceiveFilter::assign(const SocketOptions& options) {
     entries_.clear();
     err_mask_ = options.err_mask & CAN_ERR_MASK;
     join_ = options.join_filters;
-    for (std::uint32_t i = 0; i < options.filter_count && i < kMaxFilters; ++i) {
+    for (std::uint32_t i = 0; i < options.filter_count && i < k_max_filters; ++i) {
         std::uint32_t id = options.filters[i].can_id;
         std::uint32_t mask = options.filters[i].can_mask;
         const bool inverted = (id & CAN_INV_FILTER) != 0;

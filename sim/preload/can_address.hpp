@@ -13,7 +13,7 @@
 namespace vcan {
 
 // The kernel reports CAN raw addresses with this length (family and interface index).
-inline constexpr socklen_t kCanAddressLength = offsetof(sockaddr_can, can_addr);
+inline constexpr socklen_t k_can_address_length = offsetof(sockaddr_can, can_addr);
 
 // Writes the address into a caller's buffer of `capacity` bytes and sets *length as the kernel
 // does (the full length, even when the buffer was shorter).
@@ -25,7 +25,7 @@ inline void write_can_address(int ifindex, void* buffer, socklen_t capacity, soc
         std::memcpy(buffer, &address, std::min<socklen_t>(capacity, sizeof address));
     }
     if (length != nullptr) {
-        *length = kCanAddressLength;
+        *length = k_can_address_length;
     }
 }
 

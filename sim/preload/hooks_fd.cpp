@@ -34,7 +34,7 @@ int close(int fd) {
 
 int close_range(unsigned int first, unsigned int last, int flags) noexcept {
     if (!(flags & CLOSE_RANGE_CLOEXEC)) {
-        for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(kMaxTrackedFd); ++fd) {
+        for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(k_max_tracked_fd); ++fd) {
             forget_fd(static_cast<int>(fd));
         }
     }

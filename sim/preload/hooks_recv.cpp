@@ -1,7 +1,8 @@
 // Source addresses of frames received on simulated CAN sockets: recvmsg, recvfrom and recvmmsg
 // report AF_CAN and the bound interface index instead of the daemon's AF_UNIX address. The data,
 // flags and control messages (SO_TIMESTAMP / SO_TIMESTAMPNS, which AF_UNIX provides natively) pass
-// through unchanged; recv and read carry no address and are not hooked.
+// through unchanged; recv and read carry no address (hooks_link_loss.cpp hooks them, as these two,
+// for a removed interface).
 //
 // Thread-safety: as libc's; no locks, no allocation. The reply's address family doubles as a check
 // that the descriptor still is the simulated socket (a stale entry is forgotten).
@@ -10,6 +11,7 @@
 
 #include "preload/can_address.hpp"
 #include "preload/libc_calls.hpp"
+#include "preload/link_loss.hpp"
 #include "preload/sim_socket_table.hpp"
 
 using namespace vcan;
@@ -17,7 +19,7 @@ using namespace vcan;
 namespace {
 
 // The largest vector recvmmsg accepts (the kernel's UIO_MAXIOV).
-constexpr unsigned kMaxMessages = 1024;
+constexpr unsigned k_max_messages = 1024;
 
 // Rewrites the address the kernel wrote (`length` bytes) into a buffer of `capacity` bytes.
 void rewrite_source(int fd, const SimSocket& sim, void* name, socklen_t capacity, socklen_t* length) {
@@ -35,7 +37,7 @@ extern "C" {
 
 ssize_t recvmsg(int fd, msghdr* message, int flags) {
     const socklen_t capacity = message != nullptr ? message->msg_namelen : 0;
-    const ssize_t result = real::recvmsg()(fd, message, flags);
+    const ssize_t result = translate_read_result(fd, real::recvmsg()(fd, message, flags));
     if (result >= 0 && message != nullptr && message->msg_name != nullptr) {
         if (const SimSocket* sim = find_sim_socket(fd)) {
             rewrite_source(fd, *sim, message->msg_name, capacity, &message->msg_namelen);
@@ -47,10 +49,10 @@ ssize_t recvmsg(int fd, msghdr* message, int flags) {
 ssize_t recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* from, socklen_t* from_length) {
     const SimSocket* sim = from != nullptr && from_length != nullptr ? find_sim_socket(fd) : nullptr;
     if (sim == nullptr) {
-        return real::recvfrom()(fd, buffer, size, flags, from, from_length);
+        return translate_read_result(fd, real::recvfrom()(fd, buffer, size, flags, from, from_length));
     }
     const socklen_t capacity = *from_length;
-    const ssize_t result = real::recvfrom()(fd, buffer, size, flags, from, from_length);
+    const ssize_t result = translate_read_result(fd, real::recvfrom()(fd, buffer, size, flags, from, from_length));
     if (result >= 0) {
         rewrite_source(fd, *sim, from, capacity, from_length);
     }
@@ -62,10 +64,10 @@ int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, struct ti
     if (sim == nullptr) {
         return real::recvmmsg()(fd, messages, count, flags, timeout);
     }
-    if (count > kMaxMessages) {
-        count = kMaxMessages;  // the kernel's own limit
+    if (count > k_max_messages) {
+        count = k_max_messages;  // the kernel's own limit
     }
-    socklen_t capacities[kMaxMessages];
+    socklen_t capacities[k_max_messages];
     for (unsigned i = 0; i < count; ++i) {
         capacities[i] = messages[i].msg_hdr.msg_namelen;
     }

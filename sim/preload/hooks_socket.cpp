@@ -24,14 +24,14 @@ int fail(int error) {
 }
 
 bool is_can_raw(int domain, int type, int protocol) {
-    constexpr int kTypeMask = 0xf;  // the socket type without SOCK_NONBLOCK / SOCK_CLOEXEC
-    return domain == PF_CAN && (type & kTypeMask) == SOCK_RAW && protocol == CAN_RAW;
+    constexpr int k_type_mask = 0xf;  // the socket type without SOCK_NONBLOCK / SOCK_CLOEXEC
+    return domain == PF_CAN && (type & k_type_mask) == SOCK_RAW && protocol == CAN_RAW;
 }
 
 int bind_sim_socket(int fd, SimSocket& sim, const sockaddr* address, socklen_t length) {
     const char* dir = sim_dir();
     sockaddr_can can{};
-    if (address == nullptr || length < kCanAddressLength) {
+    if (address == nullptr || length < k_can_address_length) {
         return fail(EINVAL);
     }
     std::memcpy(&can, address, std::min<socklen_t>(length, sizeof can));

@@ -20,6 +20,12 @@ using GetnameFn = int(int, sockaddr*, socklen_t*);
 using RecvmsgFn = ssize_t(int, msghdr*, int);
 using RecvfromFn = ssize_t(int, void*, size_t, int, sockaddr*, socklen_t*);
 using RecvmmsgFn = int(int, mmsghdr*, unsigned int, int, struct timespec*);
+using ReadFn = ssize_t(int, void*, size_t);
+using WriteFn = ssize_t(int, const void*, size_t);
+using RecvFn = ssize_t(int, void*, size_t, int);
+using SendFn = ssize_t(int, const void*, size_t, int);
+using SendtoFn = ssize_t(int, const void*, size_t, int, const sockaddr*, socklen_t);
+using SendmsgFn = ssize_t(int, const msghdr*, int);
 using CloseFn = int(int);
 using CloseRangeFn = int(unsigned int, unsigned int, int);
 using DupFn = int(int);
@@ -40,6 +46,12 @@ VCAN_REAL_FUNCTION(getpeername, GetnameFn)
 VCAN_REAL_FUNCTION(recvmsg, RecvmsgFn)
 VCAN_REAL_FUNCTION(recvfrom, RecvfromFn)
 VCAN_REAL_FUNCTION(recvmmsg, RecvmmsgFn)
+VCAN_REAL_FUNCTION(read, ReadFn)
+VCAN_REAL_FUNCTION(write, WriteFn)
+VCAN_REAL_FUNCTION(recv, RecvFn)
+VCAN_REAL_FUNCTION(send, SendFn)
+VCAN_REAL_FUNCTION(sendto, SendtoFn)
+VCAN_REAL_FUNCTION(sendmsg, SendmsgFn)
 VCAN_REAL_FUNCTION(close, CloseFn)
 VCAN_REAL_FUNCTION(close_range, CloseRangeFn)
 VCAN_REAL_FUNCTION(dup, DupFn)

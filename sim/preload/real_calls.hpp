@@ -21,10 +21,12 @@ Fn* lookup(std::atomic<Fn*>& cache, const char* name) {
 }
 
 // Declares vcan::real::NAME(), returning libc's NAME with the type TYPE.
+// NOLINTBEGIN(bugprone-macro-parentheses): TYPE is a type, which cannot be parenthesized.
 #define VCAN_REAL_FUNCTION(name, type)                       \
     inline type* name() {                                    \
         static constinit std::atomic<type*> cache{nullptr};  \
         return lookup(cache, #name);                         \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 
 }  // namespace vcan::real

@@ -133,17 +133,17 @@ int connect_interface(int fd, const char* dir, const char* name) {
 }
 
 int send_options(int fd, const SocketOptions& options) {
-    std::byte message[kMaxControlSize];
+    std::byte message[k_max_control_size];
     const std::size_t size = encode_options(options, message);
-    constexpr int kPatienceMs = 10000;
+    constexpr int k_patience_ms = 10000;
     for (int waited = 0;;) {
-        if (::send(fd, message, size, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
+        if (real::send()(fd, message, size, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
             break;
         }
         if (errno != EAGAIN && errno != EINTR) {
             return errno;
         }
-        if (waited++ >= kPatienceMs) {
+        if (waited++ >= k_patience_ms) {
             return EAGAIN;
         }
         pollfd writable{fd, POLLOUT, 0};
@@ -152,7 +152,7 @@ int send_options(int fd, const SocketOptions& options) {
     // The daemon reads each connection's messages in order and applies options as it reads them;
     // an empty send queue means it has applied these.
     long delay = 20'000;
-    for (long waited = 0; waited < kPatienceMs * 1'000'000L; waited += delay) {
+    for (long waited = 0; waited < k_patience_ms * 1'000'000L; waited += delay) {
         int queued = 0;
         if (real::ioctl()(fd, SIOCOUTQ, &queued) != 0 || queued == 0) {
             return 0;

@@ -17,13 +17,15 @@
 
 namespace vcan {
 
-inline constexpr int kMaxTrackedFd = 65536;
-inline constexpr int kMaxSimSockets = 512;
+inline constexpr int k_max_tracked_fd = 65536;
+inline constexpr int k_max_sim_sockets = 512;
 
 struct SimSocket {
     dev_t dev = 0;
     ino_t ino = 0;
     int ifindex = 0;  // 0 until bound
+    // Set once a read has reported the removal of the bound interface (hooks_link_loss.cpp).
+    std::atomic<bool> removal_reported{false};
     RawOptionState options;
 };
 
@@ -39,6 +41,8 @@ SimSocket* find_checked_sim_socket(int fd);
 SimSocket* add_sim_socket(int fd);
 
 // Forgets `fd` (it is being closed or replaced); the record is freed with its last descriptor.
+// In a child made by vfork, which shares this table with its parent, it does nothing (and
+// alias_fd neither): there the descriptors are the child's own copies.
 void forget_fd(int fd);
 
 // Makes `to` (a new duplicate of `from`) refer to `from`'s record, if `from` is simulated.

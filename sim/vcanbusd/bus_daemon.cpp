@@ -1,6 +1,6 @@
 // The bus daemon's event loop (see bus_daemon.hpp).
 //
-// Forwarding pass: one recvmmsg of up to kBatch messages from a readable client; each valid frame
+// Forwarding pass: one recvmmsg of up to k_batch messages from a readable client; each valid frame
 // is queued on every receiver it passes; then one sendmmsg (MSG_DONTWAIT) per receiver. Buffers are
 // fixed: nothing is allocated per frame.
 //
@@ -30,16 +30,16 @@ namespace {
 
 // A receive queue of ~11,000 frames (each 16-byte message costs ~768 bytes of socket memory),
 // so a reader that keeps up on average never loses frames to a burst.
-constexpr int kClientSendBuffer = 8 << 20;
-constexpr std::size_t kMessageBuffer = (kMaxControlSize + 64) & ~std::size_t{7};
-constexpr std::size_t kStatsChunk = 32 * 1024;
+constexpr int k_client_send_buffer = 8 << 20;
+constexpr std::size_t k_message_buffer = (k_max_control_size + 64) & ~std::size_t{7};
+constexpr std::size_t k_stats_chunk = 32 * 1024;
 
 // The forwarding pass's scratch space (the daemon is single-threaded).
-alignas(8) std::byte g_in_buffers[kBatch][kMessageBuffer];
-iovec g_in_iov[kBatch];
-mmsghdr g_in_msgs[kBatch];
-iovec g_out_iov[kBatch];
-mmsghdr g_out_msgs[kBatch];
+alignas(8) std::byte g_in_buffers[k_batch][k_message_buffer];
+iovec g_in_iov[k_batch];
+mmsghdr g_in_msgs[k_batch];
+iovec g_out_iov[k_batch];
+mmsghdr g_out_msgs[k_batch];
 
 void report(const char* what, const std::string& detail = {}) {
     std::fprintf(stderr, "vcanbusd: %s%s%s: %s\n", what, detail.empty() ? "" : " ", detail.c_str(),
@@ -137,12 +137,14 @@ bool BusDaemon::setup(const std::string& dir) {
     epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
     signal_fd_ = ::signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
     control_fd_ = listen_at("control");
-    if (epoll_fd_ < 0 || signal_fd_ < 0 || control_fd_ < 0) {
+    admin_fd_ = listen_at("admin");
+    if (epoll_fd_ < 0 || signal_fd_ < 0 || control_fd_ < 0 || admin_fd_ < 0) {
         report("cannot set up the control socket in", dir);
         return false;
     }
     add_watch(signal_fd_, &signal_watch_, EPOLLIN);
     add_watch(control_fd_, &control_watch_, EPOLLIN);
+    add_watch(admin_fd_, &admin_watch_, EPOLLIN);
     for (std::size_t i = 0; i < table.count; ++i) {
         auto iface = std::make_unique<Interface>();
         iface->index = table.entries[i].index;
@@ -152,8 +154,8 @@ bool BusDaemon::setup(const std::string& dir) {
         }
         interfaces_.push_back(std::move(iface));
     }
-    for (std::size_t i = 0; i < kBatch; ++i) {
-        g_in_iov[i] = iovec{g_in_buffers[i], kMessageBuffer};
+    for (std::size_t i = 0; i < k_batch; ++i) {
+        g_in_iov[i] = iovec{g_in_buffers[i], k_message_buffer};
     }
     if (!write_ready_file()) {
         report("cannot write the ready file in", dir);
@@ -193,6 +195,10 @@ BusDaemon::~BusDaemon() {
         ::close(control_fd_);
         ::unlink("control");
     }
+    if (admin_fd_ >= 0) {
+        ::close(admin_fd_);
+        ::unlink("admin");
+    }
     ::unlink("ready");
     ::rmdir("sock");
 }
@@ -221,6 +227,9 @@ void BusDaemon::run() {
             case Watched::Kind::control:
                 serve_stats();
                 break;
+            case Watched::Kind::admin:
+                serve_admin();
+                break;
             case Watched::Kind::signal:
                 stopping_ = true;
                 break;
@@ -247,7 +256,7 @@ void BusDaemon::accept_clients(Interface& iface) {
         if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0) {
             client->pid = credentials.pid;
         }
-        set_send_buffer(fd, kClientSendBuffer);
+        set_send_buffer(fd, k_client_send_buffer);
         add_watch(fd, client.get(), EPOLLIN | EPOLLRDHUP);
         iface.open_clients.push_back(client.get());
         iface.all.push_back(std::move(client));
@@ -255,12 +264,12 @@ void BusDaemon::accept_clients(Interface& iface) {
 }
 
 void BusDaemon::serve_client(Client& client) {
-    for (std::size_t i = 0; i < kBatch; ++i) {
+    for (std::size_t i = 0; i < k_batch; ++i) {
         g_in_msgs[i] = mmsghdr{};
         g_in_msgs[i].msg_hdr.msg_iov = &g_in_iov[i];
         g_in_msgs[i].msg_hdr.msg_iovlen = 1;
     }
-    const int count = ::recvmmsg(client.fd, g_in_msgs, kBatch, MSG_DONTWAIT, nullptr);
+    const int count = ::recvmmsg(client.fd, g_in_msgs, k_batch, MSG_DONTWAIT, nullptr);
     if (count < 0) {
         if (errno != EAGAIN && errno != EINTR) {
             close_client(client);
@@ -283,7 +292,7 @@ void BusDaemon::serve_client(Client& client) {
 }
 
 void BusDaemon::handle_message(Client& client, const std::byte* data, std::size_t size, int flags) {
-    const std::span<const std::byte> message(data, std::min(size, kMessageBuffer));
+    const std::span<const std::byte> message(data, std::min(size, k_message_buffer));
     if (!(flags & MSG_TRUNC) && is_valid_frame(message)) {
         can_frame frame;
         std::memcpy(&frame, data, sizeof frame);
@@ -376,14 +385,59 @@ void BusDaemon::serve_stats() {
         const std::string json = render_stats(interfaces_);
         // The whole answer fits the buffer, so these sends never wait on the asker.
         set_send_buffer(fd, static_cast<int>(2 * json.size() + (1 << 20)));
-        for (std::size_t offset = 0; offset < json.size(); offset += kStatsChunk) {
-            const std::size_t size = std::min(kStatsChunk, json.size() - offset);
+        for (std::size_t offset = 0; offset < json.size(); offset += k_stats_chunk) {
+            const std::size_t size = std::min(k_stats_chunk, json.size() - offset);
             if (::send(fd, json.data() + offset, size, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
                 break;
             }
         }
         ::close(fd);
     }
+}
+
+void BusDaemon::serve_admin() {
+    constexpr int k_patience_ms = 1000;  // a client that connects and says nothing is dropped
+    for (;;) {
+        const int fd = ::accept4(admin_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        char request[64];
+        pollfd readable{fd, POLLIN, 0};
+        ssize_t size = -1;
+        if (::poll(&readable, 1, k_patience_ms) == 1) {
+            size = ::recv(fd, request, sizeof request - 1, MSG_DONTWAIT);
+        }
+        std::string answer = "error: no request";
+        if (size > 4 && std::strncmp(request, "del ", 4) == 0) {
+            answer = remove_interface(std::string(request + 4, static_cast<std::size_t>(size) - 4));
+        } else if (size > 0) {
+            answer = "error: unknown request";
+        }
+        ::send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::close(fd);
+    }
+}
+
+std::string BusDaemon::remove_interface(const std::string& name) {
+    for (auto& iface : interfaces_) {
+        if (iface->name != name || iface->listen_fd < 0) {
+            continue;
+        }
+        ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, iface->listen_fd, nullptr);
+        ::close(iface->listen_fd);
+        iface->listen_fd = -1;
+        ::unlink(("sock/" + iface->name).c_str());
+        const std::vector<Client*> clients = iface->open_clients;
+        for (Client* client : clients) {
+            close_client(*client);
+        }
+        return "ok";
+    }
+    return "error: no interface " + name;
 }
 
 }  // namespace vcan

@@ -6,6 +6,11 @@
 // Stats protocol: connect to `$DIR/control` (SOCK_SEQPACKET); the daemon answers at once with one
 // JSON object split over one or more messages and then closes; concatenate until end of file.
 //
+// Admin protocol: connect to `$DIR/admin` (SOCK_SEQPACKET) and send one message, "del NAME"; the
+// daemon removes the interface NAME as the kernel removes a link (its socket file goes, every
+// connection on it is closed, its counters stay in the statistics) and answers "ok", or "error:
+// TEXT", then closes. The `ip` stand-in's `ip link del` uses it after taking NAME off `ifaces`.
+//
 // Thread-safety: single-threaded; one instance per process (it owns the process's signal mask for
 // SIGTERM/SIGINT and its working directory).
 #pragma once
@@ -40,14 +45,18 @@ private:
     void flush();
     void close_client(Client& client);
     void serve_stats();
+    void serve_admin();
+    std::string remove_interface(const std::string& name);
     void add_watch(int fd, Watched* watched, unsigned events);
 
     int epoll_fd_ = -1;
     int signal_fd_ = -1;
     int control_fd_ = -1;
+    int admin_fd_ = -1;
     int next_client_id_ = 1;
     bool stopping_ = false;
     Watched control_watch_{Watched::Kind::control};
+    Watched admin_watch_{Watched::Kind::admin};
     Watched signal_watch_{Watched::Kind::signal};
     std::vector<std::unique_ptr<Interface>> interfaces_;
     std::vector<Client*> pending_flush_;  // clients with out_count > 0 in the current pass

@@ -16,7 +16,7 @@ namespace vcan {
 struct Interface;
 
 // The most messages read from one client, or queued for one client, in one forwarding pass.
-inline constexpr std::size_t kBatch = 64;
+inline constexpr std::size_t k_batch = 64;
 
 struct ClientCounters {
     std::uint64_t sent = 0;       // valid frames this client wrote
@@ -43,9 +43,9 @@ struct Client : Watched {
 
     ClientCounters counters;
 
-    // Frames queued for this client in the current pass; out_count <= kBatch always, since a pass
+    // Frames queued for this client in the current pass; out_count <= k_batch always, since a pass
     // forwards at most one batch read from a single writer.
-    std::array<can_frame, kBatch> out{};
+    std::array<can_frame, k_batch> out{};
     std::size_t out_count = 0;
 };
 

@@ -7,7 +7,7 @@
 namespace vcan {
 
 struct Watched {
-    enum class Kind { listener, client, control, signal };
+    enum class Kind { listener, client, control, admin, signal };
     Kind kind;
 };
 

@@ -231,7 +231,10 @@ class Bus:
         env["VCAN_SIM_DIR"] = self.dir
         shim = preload_path()
         others = [p for p in env.get("LD_PRELOAD", "").replace(":", " ").split() if p != shim]
-        env["LD_PRELOAD"] = " ".join([shim] + others)
+        # A sanitizer runtime must stay the first library of the process (sanitizer builds).
+        runtimes = [p for p in others if os.path.basename(p).startswith(("libasan", "libtsan"))]
+        others = [p for p in others if p not in runtimes]
+        env["LD_PRELOAD"] = " ".join(runtimes + [shim] + others)
         env["PATH"] = _prepend_path(env.get("PATH", os.defpath), SIM_BIN)
         return env
 

@@ -14,6 +14,7 @@ import sys
 import pytest
 
 from vcansim.bus import REPO_DIR, Bus
+from vcansim.kernel_links import KernelLinks, kernel_tier
 
 
 @pytest.fixture
@@ -22,15 +23,19 @@ def vcan_bus(monkeypatch):
     unprivileged=...)` starts a fresh Bus (the interfaces may also be one sequence or a
     comma-separated string), points this process's environment at it (VCAN_SIM_DIR, LD_PRELOAD,
     PATH) for the rest of the test and returns it. Every bus is stopped after the test; the latest
-    one made is the environment's."""
+    one made is the environment's. On the kernel tier (`kernel_tier()`) it makes fresh kernel
+    links of those names instead (`KernelLinks`) and leaves the environment alone."""
     buses = []
+    kernel = kernel_tier()
 
     def make(*interfaces, **options):
         if len(interfaces) == 1 and not isinstance(interfaces[0], str):
             interfaces = tuple(interfaces[0])
-        bus = Bus(interfaces or ("can0",), **options)
+        bus = (KernelLinks if kernel else Bus)(interfaces or ("can0",), **options)
         bus.start()
         buses.append(bus)
+        if kernel:
+            return bus
         env = bus.env()
         for key in ("VCAN_SIM_DIR", "LD_PRELOAD", "PATH"):
             monkeypatch.setenv(key, env[key])

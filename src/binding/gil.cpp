@@ -20,6 +20,25 @@ thread_local bool t_holds_gil = false;
 // a GilGuard there swaps it back in instead of attaching the thread a second time.
 thread_local PyThreadState* t_released_state = nullptr;
 
+// Whether the interpreter is finalizing, and this thread's current thread state without the
+// fatal error PyThreadState_Get raises when there is none. Both became public API in 3.13, which
+// dropped the older private names.
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(PYPY_VERSION)
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+PyThreadState* current_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(PYPY_VERSION)
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
 // Never returns: used where touching the interpreter again could crash the process because it
 // is being torn down. The process exit ends the thread.
 [[noreturn]] void park_forever() {
@@ -48,7 +67,7 @@ struct Attachment {
     // Not noexcept in effect: may be ended by a forced unwind (see above).
     void detach() {
         PyThreadState* attached = std::exchange(state, nullptr);
-        if (attached == nullptr || _Py_IsFinalizing()) {
+        if (attached == nullptr || interpreter_finalizing()) {
             return;
         }
         PyEval_RestoreThread(attached);
@@ -56,7 +75,7 @@ struct Attachment {
     }
 
     ~Attachment() {
-        if (state != nullptr && !_Py_IsFinalizing()) {
+        if (state != nullptr && !interpreter_finalizing()) {
             detach();
         }
     }
@@ -77,7 +96,7 @@ bool holds_gil() noexcept {
 void release_reference(PyObject* object) noexcept {
     // While the interpreter finalizes, releasing could run Python code that ends this thread,
     // which cannot unwind through a destructor: the reference is queued (and so leaked).
-    if (t_holds_gil && !_Py_IsFinalizing()) {
+    if (t_holds_gil && !interpreter_finalizing()) {
         Py_DECREF(object);
     } else {
         pending_release::push(object);
@@ -101,7 +120,7 @@ AllowThreads::AllowThreads()
 }
 
 AllowThreads::~AllowThreads() noexcept(false) {
-    if (std::uncaught_exceptions() > uncaught_on_entry_ && _Py_IsFinalizing()) {
+    if (std::uncaught_exceptions() > uncaught_on_entry_ && interpreter_finalizing()) {
         park_forever();
     }
     t_released_state = previous_released_;
@@ -114,7 +133,7 @@ GilGuard::GilGuard() {
     if (t_holds_gil) {
         return;
     }
-    if (_Py_IsFinalizing()) {
+    if (interpreter_finalizing()) {
         park_forever();
     }
     if (t_released_state != nullptr) {
@@ -142,7 +161,7 @@ GilGuard::~GilGuard() {
     // this destructor without the GIL, and releasing it then would be a fatal error. The current
     // thread state says whether this thread still holds the GIL; PyGILState_Check alone cannot,
     // since it answers "yes" once finalization has torn down its thread-state key.
-    if (_Py_IsFinalizing() && (_PyThreadState_UncheckedGet() != state_ || !PyGILState_Check())) {
+    if (interpreter_finalizing() && (current_thread_state() != state_ || !PyGILState_Check())) {
         return;
     }
     PyEval_SaveThread();  // keeps the thread state for the next acquisition

@@ -13,7 +13,7 @@ namespace velmot::motor {
 static_assert(std::atomic<float>::is_always_lock_free, "a target read must never take a lock");
 
 Result<void> send_enter_configure_unicast(const CanDeviceAsync& can, std::uint32_t host_id, std::uint32_t node_id) {
-    return queue_enter_session(can, host_id, dr_v1::destination_of(node_id));
+    return queue_enter_session(can, host_id, comm::dr_v1::destination_of(node_id));
 }
 
 std::shared_ptr<Device> Device::create(std::uint8_t slot_index, std::uint32_t node_id, FocMode mode,
@@ -30,7 +30,7 @@ Device::Device(std::uint8_t slot_index, std::uint32_t node_id, FocMode mode, std
       can_(std::move(can)) {}
 
 std::uint16_t Device::destination() const noexcept {
-    return dr_v1::destination_of(node_id_);
+    return comm::dr_v1::destination_of(node_id_);
 }
 
 float Device::get_target() const {
@@ -46,11 +46,11 @@ Result<void> Device::enter_configure() const {
 }
 
 Result<void> Device::exit_configure() const {
-    return queue_frame(*can_, host_id_, dr_v1::end_session_frame(destination()));
+    return queue_frame(*can_, host_id_, comm::dr_v1::end_session_frame(destination()));
 }
 
 Result<void> Device::set_foc_mode(FocMode mode) const {
-    return queue_frame(*can_, host_id_, dr_v1::set_mode_frame(destination(), mode));
+    return queue_frame(*can_, host_id_, comm::dr_v1::set_mode_frame(destination(), mode));
 }
 
 Result<void> Device::start_calibration() const {

@@ -22,12 +22,15 @@
 
 #include "comm/can/can_device_async.hpp"
 #include "common/result.hpp"
-#include "motor/protocol.hpp"
+#include "comm/dr_v1/foc_mode.hpp"
+#include "comm/dr_v1/watch_data.hpp"
 #include "runtime/async_mutex.hpp"
 
 namespace velmot::motor {
 
 using comm::can::CanDeviceAsync;
+using comm::dr_v1::FocMode;
+using comm::dr_v1::WatchData;
 
 // The enter-session pair to node_id's destination, with host_id as CAN id (used by a group when it
 // registers a driver, and by a Device on request).
@@ -49,6 +52,9 @@ public:
     std::uint32_t host_id() const noexcept { return host_id_; }
     // The creation mode: it selects the broadcast scale for good.
     FocMode mode() const noexcept { return mode_; }
+    // True once the group's CAN device was closed (Motor::close): the Python class then refuses
+    // every method.
+    bool is_closed() const noexcept { return can_->is_closed(); }
 
     float get_target() const;
     // Stored as given; it goes on the bus with the group's next broadcast.

@@ -34,11 +34,11 @@ std::size_t DeviceList::size() const {
     return devices_.size();
 }
 
-dr_v1::Frame DeviceList::encode_targets() const {
-    dr_v1::TargetFrame frame;
+comm::dr_v1::Frame DeviceList::encode_targets() const {
+    comm::dr_v1::TargetFrame frame;
     std::lock_guard lock(mutex_);
     for (const auto& device : devices_) {
-        frame.set(device->slot_index(), dr_v1::encode_target(device->get_target(), device->mode()));
+        frame.set(device->slot_index(), comm::dr_v1::encode_target(device->get_target(), device->mode()));
     }
     return frame.bytes();
 }

@@ -31,7 +31,7 @@ public:
 
     // The broadcast target frame: every Device's encoded target at its slot, in registration
     // order; unoccupied slots stay 0.
-    dr_v1::Frame encode_targets() const;
+    comm::dr_v1::Frame encode_targets() const;
 
 private:
     template <class Match>

@@ -23,7 +23,7 @@ std::string hex_id(std::uint32_t id) {
 }
 
 asio::awaitable<void> route(const comm::can::CanMessage& frame, const DeviceList& devices) {
-    auto record = dr_v1::decode_feedback(frame.data());
+    auto record = comm::dr_v1::decode_feedback(frame.data());
     if (!record) {
         write_stderr(k_unexpected_length_kind, unexpected_length_line(frame));
         co_return;

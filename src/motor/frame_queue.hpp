@@ -16,7 +16,7 @@ namespace velmot::motor {
 
 using comm::can::CanDeviceAsync;
 
-Result<void> queue_frame(const CanDeviceAsync& can, std::uint32_t host_id, const dr_v1::Frame& payload);
+Result<void> queue_frame(const CanDeviceAsync& can, std::uint32_t host_id, const comm::dr_v1::Frame& payload);
 
 // The enter-session pair (0x73, then 0x74) to `destination`; the second frame is queued only if
 // the first was.

@@ -11,7 +11,7 @@
 
 namespace velmot::motor {
 
-using dr_v1::BROADCAST_DEST;
+using comm::dr_v1::k_broadcast_dest;
 
 Result<std::unique_ptr<Motor>> Motor::create(const std::string& interface, std::uint32_t host_id,
                                              const InterruptPoll& interrupt) {
@@ -58,23 +58,28 @@ Result<void> Motor::broadcast() const {
 }
 
 Result<void> Motor::enter_configure_broadcast() const {
-    return queue_enter_session(*can_, host_id_, BROADCAST_DEST);
+    return queue_enter_session(*can_, host_id_, k_broadcast_dest);
 }
 
 Result<void> Motor::exit_configure_broadcast() const {
-    return queue_frame(*can_, host_id_, dr_v1::end_session_frame(BROADCAST_DEST));
+    return queue_frame(*can_, host_id_, comm::dr_v1::end_session_frame(k_broadcast_dest));
 }
 
 Result<void> Motor::calibrate_broadcast() const {
-    return queue_zero_request_and_pause(*can_, host_id_, BROADCAST_DEST);
+    return queue_zero_request_and_pause(*can_, host_id_, k_broadcast_dest);
 }
 
 Result<void> Motor::set_foc_mode_broadcast(FocMode mode) const {
-    return queue_frame(*can_, host_id_, dr_v1::set_mode_frame(BROADCAST_DEST, mode));
+    return queue_frame(*can_, host_id_, comm::dr_v1::set_mode_frame(k_broadcast_dest, mode));
 }
 
 std::size_t Motor::device_count() const {
     return devices_->size();
+}
+
+std::uint64_t Motor::close(const InterruptPoll& interrupt) {
+    receive_task_.abort();
+    return can_->close(interrupt);
 }
 
 }  // namespace velmot::motor

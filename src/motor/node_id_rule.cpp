@@ -25,9 +25,9 @@ Result<void> check_node_id(std::uint32_t node_id) {
         return Error{ErrorKind::value, "node_id " + hex(node_id) + " is not a CAN identifier (above " +
                                            hex(comm::can::k_max_extended_id) + ")"};
     }
-    if (dr_v1::destination_of(node_id) == dr_v1::BROADCAST_DEST) {
+    if (comm::dr_v1::destination_of(node_id) == comm::dr_v1::k_broadcast_dest) {
         return Error{ErrorKind::value, "node_id " + hex(node_id) + " addresses every driver (destination " +
-                                           hex(dr_v1::BROADCAST_DEST) + ")"};
+                                           hex(comm::dr_v1::k_broadcast_dest) + ")"};
     }
     return {};
 }

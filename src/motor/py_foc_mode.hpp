@@ -6,9 +6,11 @@
 #include <string>
 
 #include "common/result.hpp"
-#include "motor/protocol.hpp"
+#include "comm/dr_v1/foc_mode.hpp"
 
 namespace velmot::motor {
+
+using comm::dr_v1::FocMode;
 
 // The mode named by `text` after lower-casing; a value error naming the lower-cased text
 // otherwise. Throws PythonError only if lower-casing itself fails.

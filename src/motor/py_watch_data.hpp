@@ -5,9 +5,11 @@
 #pragma once
 
 #include "binding/ref.hpp"
-#include "motor/protocol.hpp"
+#include "comm/dr_v1/watch_data.hpp"
 
 namespace velmot::motor {
+
+using comm::dr_v1::WatchData;
 
 // A new dict; throws PythonError.
 binding::Ref watch_data_to_python(const WatchData& record);

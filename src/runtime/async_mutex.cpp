@@ -10,7 +10,7 @@
 namespace velmot::runtime {
 
 namespace {
-constexpr const char* kBlockingOnDrivingThread =
+constexpr const char* k_blocking_on_driving_thread =
     "Cannot block the current thread from within a runtime. This happens because a function "
     "attempted to block the current thread while the thread is being used to drive asynchronous "
     "tasks.";
@@ -47,7 +47,7 @@ AsyncMutex::AsyncMutex() : state_(std::make_shared<State>()) {}
 asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() { return async_lock(asio::use_awaitable); }
 
 AsyncMutex::Guard AsyncMutex::blocking_lock() {
-    if (current_thread_drives_runtime()) panic(kBlockingOnDrivingThread);
+    if (current_thread_drives_runtime()) panic(k_blocking_on_driving_thread);
     std::unique_lock lock(state_->waiters.mutex());
     if (!state_->locked) {
         state_->locked = true;

@@ -13,7 +13,7 @@ namespace velmot::runtime {
 namespace {
 // How long a stand-in waits for a handler before it looks at its lease again: bounds how long it
 // keeps serving after release (harmless: it is one extra serving thread for that moment).
-constexpr auto kLeasePoll = std::chrono::milliseconds(5);
+constexpr auto k_lease_poll = std::chrono::milliseconds(5);
 }  // namespace
 
 struct StandInPool::StandIn {
@@ -91,7 +91,7 @@ void StandInPool::serve_while_leased(StandIn& stand_in) {
     DrivingScope driving(true);
     while (stand_in.leased.load() && !io_.stopped()) {
         try {
-            io_.run_one_for(kLeasePoll);
+            io_.run_one_for(k_lease_poll);
         } catch (const std::exception& e) {
             print_panic_notice(e.what(), std::source_location::current());
         }

@@ -11,7 +11,7 @@
 namespace velmot::runtime {
 
 namespace {
-constexpr auto kIdleRetirement = std::chrono::seconds(10);
+constexpr auto k_idle_retirement = std::chrono::seconds(10);
 }  // namespace
 
 void BlockingPool::execute(std::unique_ptr<Job> job) {
@@ -51,7 +51,7 @@ void BlockingPool::work() {
             lock.lock();
         }
         ++idle_;
-        const bool got_work = work_ready_.wait_for(lock, kIdleRetirement, [&] { return !queue_.empty(); });
+        const bool got_work = work_ready_.wait_for(lock, k_idle_retirement, [&] { return !queue_.empty(); });
         --idle_;
         if (!got_work) {
             --threads_;

@@ -10,9 +10,9 @@
 namespace velmot::runtime {
 
 // The exact text of the refusal.
-extern const char* const kBlockingInRuntimeMessage;
+extern const char* const k_blocking_in_runtime_message;
 
-// Panics with kBlockingInRuntimeMessage when current_thread_drives_runtime().
+// Panics with k_blocking_in_runtime_message when current_thread_drives_runtime().
 void refuse_blocking_on_driving_thread(std::source_location location = std::source_location::current());
 
 }  // namespace velmot::runtime

@@ -55,7 +55,7 @@ std::pair<Sender<T>, Receiver<T>> make_channel();
 
 namespace detail {
 
-inline constexpr const char* kBlockingRecvOnDrivingThread =
+inline constexpr const char* k_blocking_recv_on_driving_thread =
     "Cannot start a runtime from within a runtime. This happens because a function (like "
     "`block_on`) attempted to block the current thread while the thread is being used to drive "
     "asynchronous tasks.";
@@ -177,7 +177,7 @@ public:
 
     // For threads that do not drive the runtime; on a driving thread it panics without waiting.
     std::optional<T> blocking_recv() {
-        if (current_thread_drives_runtime()) panic(detail::kBlockingRecvOnDrivingThread);
+        if (current_thread_drives_runtime()) panic(detail::k_blocking_recv_on_driving_thread);
         if (!state_) return std::nullopt;
         std::unique_lock lock(state_->receivers.mutex());
         if (auto value = take_locked(*state_)) return value;

@@ -6,7 +6,7 @@
 namespace velmot::runtime {
 
 Clock::time_point next_tick_due(Clock::time_point due, Clock::time_point completed, Clock::duration period) {
-    if (completed - due <= kIntervalLatenessAllowance) return saturating_add(due, period);
+    if (completed - due <= k_interval_lateness_allowance) return saturating_add(due, period);
     // First due + k * period strictly after `completed` (k >= 1).
     const auto missed = (completed - due) / period;
     return saturating_add(due, period * (missed + 1));

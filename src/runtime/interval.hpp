@@ -16,7 +16,7 @@
 namespace velmot::runtime {
 
 // How late a tick may complete and still keep the plain "previous due + period" rule.
-inline constexpr Clock::duration kIntervalLatenessAllowance = std::chrono::milliseconds(5);
+inline constexpr Clock::duration k_interval_lateness_allowance = std::chrono::milliseconds(5);
 
 // When the tick after one that was due at `due` and completed at `completed` is due.
 Clock::time_point next_tick_due(Clock::time_point due, Clock::time_point completed, Clock::duration period);

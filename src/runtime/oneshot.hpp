@@ -151,7 +151,10 @@ private:
             }
         }
         cv_.notify_all();
-        if (waiter) waiter->complete(std::move(error), std::move(value));
+        if (waiter) {
+            // NOLINTNEXTLINE(bugprone-use-after-move): moved above only when there was no waiter
+            waiter->complete(std::move(error), std::move(value));
+        }
         return true;
     }
 

@@ -71,7 +71,7 @@ template <class T>
 struct TaskCompletion {
     std::shared_ptr<TaskState<T>> state;
 
-    void operator()(std::exception_ptr unknown) {
+    void operator()(const std::exception_ptr& unknown) {
         if (unknown) {
             print_panic_notice("a task ended with an exception of unknown type", std::source_location::current());
             state->outcome->set_exception(std::make_exception_ptr(Panic("a task ended with an exception of unknown type")));

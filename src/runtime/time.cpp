@@ -19,8 +19,8 @@ Clock::time_point saturating_add(Clock::time_point start, Clock::duration d) noe
 Clock::duration millis_to_duration(std::uint64_t ms) noexcept {
     using Rep = Clock::duration::rep;
     static_assert(std::is_same_v<Clock::duration, std::chrono::nanoseconds>);
-    constexpr std::uint64_t kMaxMillis = static_cast<std::uint64_t>(std::numeric_limits<Rep>::max()) / 1'000'000;
-    if (ms > kMaxMillis) return Clock::duration::max();
+    constexpr std::uint64_t k_max_millis = static_cast<std::uint64_t>(std::numeric_limits<Rep>::max()) / 1'000'000;
+    if (ms > k_max_millis) return Clock::duration::max();
     return std::chrono::seconds(ms / 1000) + std::chrono::nanoseconds((ms % 1000) * 1'000'000);
 }
 

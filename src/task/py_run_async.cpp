@@ -82,7 +82,7 @@ Ref start_task(const RunAsyncState& decorator, PyObject* args) {
     auto call = std::make_unique<PythonBackgroundCall>(Ref::new_ref(decorator.func.get()), Ref::new_ref(args), outcome);
     start_background_task(completion, running, std::move(call));
     TaskSlot slot = make_task_slot();
-    task_manager().register_task(id, std::move(running), slot, TaskKind::Async);
+    task_manager().register_task(id, std::move(running), slot, TaskKind::async);
     return new_async_handle(AsyncHandleState(id, std::move(completion), std::move(outcome), std::move(slot)));
 }
 

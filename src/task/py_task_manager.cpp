@@ -44,12 +44,12 @@ PyObject* total_count(PyObject* self, void*) {
 
 PyObject* timer_count(PyObject* self, void*) {
     return view_getter("TaskManager.timer_count", self,
-                       [](TaskManager& m) { return m.count_running_of_kind(TaskKind::Timer); });
+                       [](TaskManager& m) { return m.count_running_of_kind(TaskKind::timer); });
 }
 
 PyObject* async_task_count(PyObject* self, void*) {
     return view_getter("TaskManager.async_task_count", self,
-                       [](TaskManager& m) { return m.count_running_of_kind(TaskKind::Async); });
+                       [](TaskManager& m) { return m.count_running_of_kind(TaskKind::async); });
 }
 
 // The four counts as a dict, keys in this order.

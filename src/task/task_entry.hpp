@@ -21,7 +21,7 @@
 
 namespace velmot::task {
 
-enum class TaskKind : std::uint8_t { Timer = 0, Async = 1 };
+enum class TaskKind : std::uint8_t { timer = 0, async = 1 };
 
 // True while the activity should go on; created true and only ever cleared.
 using RunningFlag = std::shared_ptr<std::atomic<bool>>;

@@ -16,7 +16,7 @@ namespace velmot::task {
 
 namespace {
 
-constexpr std::chrono::milliseconds kWaitPollPeriod{10};
+constexpr std::chrono::milliseconds k_wait_poll_period{10};
 
 bool is_running(const TaskEntry& entry) { return entry.running->load(std::memory_order_acquire); }
 
@@ -68,7 +68,7 @@ StatusSummary TaskManager::status_summary() const {
     for (const auto& [id, entry] : tasks_) {
         if (!is_running(entry)) {
             ++summary.stopped;
-        } else if (entry.kind == TaskKind::Timer) {
+        } else if (entry.kind == TaskKind::timer) {
             ++summary.running_timers;
         } else {
             ++summary.running_tasks;
@@ -115,7 +115,7 @@ bool TaskManager::wait_all_until(runtime::Clock::time_point deadline) {
         const auto now = runtime::Clock::now();
         if (now >= deadline) return false;
         // Running flags change without a notification: look again at least every poll period.
-        const auto until = std::min(deadline, runtime::saturating_add(now, kWaitPollPeriod));
+        const auto until = std::min(deadline, runtime::saturating_add(now, k_wait_poll_period));
         if (call_waits::wait_for_change(until, [this] { return all_settled(); })) return true;
     }
 }

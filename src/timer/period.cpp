@@ -15,8 +15,8 @@ namespace {
 
 using u128 = unsigned __int128;
 
-constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
-constexpr u128 kMaxNanos = static_cast<u128>(std::numeric_limits<std::chrono::nanoseconds::rep>::max());
+constexpr std::uint64_t k_nanos_per_second = 1'000'000'000;
+constexpr u128 k_max_nanos = static_cast<u128>(std::numeric_limits<std::chrono::nanoseconds::rep>::max());
 
 // `value >> shift`, rounded to nearest with ties to even. 0 < shift < 128.
 u128 shift_right_rounded(u128 value, int shift) {
@@ -37,7 +37,7 @@ std::optional<std::uint64_t> seconds_to_nanos_exact(double seconds) {
     const double fraction = std::frexp(seconds, &exponent);
     const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
     exponent -= 53;
-    const u128 scaled = static_cast<u128>(mantissa) * kNanosPerSecond;  // below 2^83
+    const u128 scaled = static_cast<u128>(mantissa) * k_nanos_per_second;  // below 2^83
     // A mantissa of at least 2^52 times 10^9 exceeds 2^64 already, so any exponent >= 0 is out of range;
     // at or below -128 the value is under 2^-45 ns and rounds to 0.
     if (exponent >= 0) return std::nullopt;
@@ -52,7 +52,7 @@ Result<std::chrono::nanoseconds> period_from_frequency(double frequency_hz) {
     if (frequency_hz <= 0.0) return Error{ErrorKind::value, "frequency_hz must be positive"};
     if (std::isinf(frequency_hz)) return Error{ErrorKind::value, "frequency_hz must be finite"};
     const auto nanos = seconds_to_nanos_exact(1.0 / frequency_hz);
-    if (!nanos || *nanos > kMaxNanos) {
+    if (!nanos || *nanos > k_max_nanos) {
         return Error{ErrorKind::value, "frequency_hz is too low: its period exceeds the range of the clock"};
     }
     if (*nanos == 0) {

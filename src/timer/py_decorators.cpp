@@ -94,7 +94,7 @@ PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* timer_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call_slot<TimerDecorator, Access::shared>(
         k_timer_call, self, args, kwargs, [](TimerDecorator& decorator, Ref func) {
-            return wrap(decorator.frequency_hz, std::move(func), TimerPrecision::Normal,
+            return wrap(decorator.frequency_hz, std::move(func), TimerPrecision::normal,
                         "timer decorator requires a callable");
         });
 }
@@ -151,7 +151,7 @@ PyObject* precision_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call_slot<PrecisionTimerDecorator, Access::shared>(
         k_precision_call, self, args, kwargs, [](PrecisionTimerDecorator& decorator, Ref func) {
             return wrap(decorator.frequency_hz, std::move(func),
-                        decorator.realtime ? TimerPrecision::Realtime : TimerPrecision::High,
+                        decorator.realtime ? TimerPrecision::realtime : TimerPrecision::high,
                         "precision_timer decorator requires a callable");
         });
 }

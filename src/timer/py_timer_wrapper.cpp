@@ -70,7 +70,7 @@ void store_task(const task::TaskSlot& slot, runtime::TaskHandle<void> handle) {
 
 void start_loop(const TimerHandleState::Parts& parts, std::chrono::nanoseconds period,
                 SharedTickFunction tick) {
-    if (parts.precision == TimerPrecision::Normal) {
+    if (parts.precision == TimerPrecision::normal) {
         store_task(parts.task_slot, start_interval_loop(period, std::move(tick), parts.running,
                                                         parts.tick_count, parts.calls));
         return;
@@ -93,7 +93,7 @@ Ref start_timer(const TimerWrapperState& wrapper, PyObject* args) {
         task::make_call_tracker(),
     };
     start_loop(parts, period, std::move(tick));
-    task::task_manager().register_task(task_id, parts.running, parts.task_slot, task::TaskKind::Timer,
+    task::task_manager().register_task(task_id, parts.running, parts.task_slot, task::TaskKind::timer,
                                        parts.calls);
     return new_timer_handle(std::move(parts));
 }

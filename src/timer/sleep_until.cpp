@@ -16,7 +16,7 @@ using runtime::Clock;
 
 // One relative sleep is kept below a day so that its seconds fit every time_t (32-bit ARM too);
 // longer waits are made of several.
-constexpr std::chrono::nanoseconds kLongestSingleSleep = std::chrono::hours(24);
+constexpr std::chrono::nanoseconds k_longest_single_sleep = std::chrono::hours(24);
 
 inline void spin_wait_hint() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -41,7 +41,7 @@ void precision_sleep_until_sync(Clock::time_point deadline, std::chrono::nanosec
     auto now = Clock::now();
     if (now >= deadline) return;
     for (auto remaining = deadline - now; remaining > spin_margin; remaining = deadline - now) {
-        sleep_relative(std::min<std::chrono::nanoseconds>(remaining - spin_margin, kLongestSingleSleep));
+        sleep_relative(std::min<std::chrono::nanoseconds>(remaining - spin_margin, k_longest_single_sleep));
         now = Clock::now();
         if (now >= deadline) return;
     }

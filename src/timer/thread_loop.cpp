@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "common/panic.hpp"
+#include "common/realtime_mode.hpp"
 #include "common/result.hpp"
 #include "runtime/signal_blocked_thread.hpp"
 #include "runtime/task_outcome.hpp"
@@ -26,7 +27,7 @@ namespace {
 using runtime::Clock;
 
 // The OS keeps 15 bytes of a thread name (16 with the terminating NUL).
-constexpr std::size_t kThreadNameBytes = 15;
+constexpr std::size_t k_thread_name_bytes = 15;
 
 // One call through the gate. A Panic ends this call only (its notice was printed when it was
 // raised). Any other exception is a broken invariant of the tick function: reported like a
@@ -41,14 +42,18 @@ void call_once(TickFunction& tick, TickGate&& gate) {
 }
 
 struct ThreadLoop {
+    TimerPrecision precision;
     std::chrono::nanoseconds period;
-    std::chrono::nanoseconds margin;
+    RealtimeSettings realtime;
     SharedTickFunction tick;
     RunningFlag running;
     TickCounter tick_count;
     task::SharedCallTracker calls;
 
     void run() {
+        // A thread the real-time policy was refused to waits exactly as one that never asked.
+        const auto margin = enter_realtime(realtime) ? realtime_policy_spin_margin(precision, period)
+                                                     : spin_margin(precision);
         const task::TaskManager& registry = task::task_manager();
         auto deadline = runtime::saturating_add(Clock::now(), period);
         while (running->load(std::memory_order_acquire)) {
@@ -77,14 +82,14 @@ Clock::time_point next_grid_deadline(Clock::time_point deadline, Clock::time_poi
 
 std::string thread_name(std::uint64_t task_id, TimerPrecision precision) {
     std::string name = "timer-" + std::to_string(task_id) + "-" + std::string(capitalised_name(precision));
-    if (name.size() > kThreadNameBytes) name.resize(kThreadNameBytes);
+    if (name.size() > k_thread_name_bytes) name.resize(k_thread_name_bytes);
     return name;
 }
 
 pthread_t start_thread_loop(std::uint64_t task_id, TimerPrecision precision, std::chrono::nanoseconds period,
                             SharedTickFunction tick, RunningFlag running, TickCounter tick_count,
                             task::SharedCallTracker calls) {
-    ThreadLoop loop{period,           spin_margin(precision), std::move(tick), std::move(running),
+    ThreadLoop loop{precision,        period, realtime_settings(), std::move(tick), std::move(running),
                     std::move(tick_count), std::move(calls)};
     std::thread thread;
     try {

@@ -11,9 +11,9 @@
 #include <sstream>
 #include <thread>
 
-#include "comm/can/child_process.hpp"
+#include "common/os/child_process.hpp"
 
-namespace velmot::comm::can {
+namespace velmot::os {
 namespace {
 
 ChildExit run_ok(const std::string& program, const std::vector<std::string>& arguments,
@@ -197,4 +197,4 @@ TEST(ChildProcess, PollAnsweringNoLeavesTheRunAlone) {
 }
 
 }  // namespace
-}  // namespace velmot::comm::can
+}  // namespace velmot::os

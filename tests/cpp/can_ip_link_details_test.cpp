@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "comm/can/ip_link_details.hpp"
-#include "comm/can/lossy_utf8.hpp"
+#include "common/os/lossy_utf8.hpp"
 
 namespace velmot::comm::can {
 namespace {
@@ -138,7 +138,7 @@ struct Utf8Case {
 class IpLinkLossyUtf8 : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(IpLinkLossyUtf8, ReplacesEachMaximalIllFormedSubpart) {
-    EXPECT_EQ(decode_utf8_lossy(GetParam().bytes), GetParam().text);
+    EXPECT_EQ(os::decode_utf8_lossy(GetParam().bytes), GetParam().text);
 }
 
 const std::string fffd = "\xEF\xBF\xBD";

@@ -18,7 +18,7 @@ namespace velmot::motor {
 namespace {
 
 using comm::can::CanMessage;
-using dr_v1::Frame;
+using comm::dr_v1::Frame;
 
 std::shared_ptr<Device> device(std::uint8_t slot, std::uint32_t node, FocMode mode, float target = 0.0f) {
     auto made = Device::create(slot, node, mode, nullptr, 0x100);

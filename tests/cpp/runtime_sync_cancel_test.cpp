@@ -23,7 +23,7 @@ namespace {
 using testing::ContextThreads;
 using testing::ready_in_time;
 
-constexpr int kRounds = 3000;
+constexpr int k_rounds = 3000;
 
 // Lets two posted jobs start their racing step together (bounded, so it cannot hang if both
 // land on one thread).
@@ -67,7 +67,7 @@ TEST_P(CancellationRace, CancelledReceiveLosesNoMessage) {
     ContextThreads pool(3);
     int received = 0;
     int left_queued = 0;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < k_rounds; ++round) {
         auto [tx, rx] = make_channel<int>();
         auto strand = pool.strand();
         asio::cancellation_signal cancel;
@@ -94,14 +94,14 @@ TEST_P(CancellationRace, CancelledReceiveLosesNoMessage) {
             ++left_queued;
         }
     }
-    EXPECT_EQ(received + left_queued, kRounds);
+    EXPECT_EQ(received + left_queued, k_rounds);
     RecordProperty("received_by_cancelled_op", received);
 }
 
 TEST_P(CancellationRace, CancelledLockKeepsNoLock) {
     ContextThreads pool(3);
     AsyncMutex mutex;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < k_rounds; ++round) {
         auto held = mutex.try_lock();
         ASSERT_TRUE(held) << "lock kept after round " << round - 1;
         auto strand = pool.strand();

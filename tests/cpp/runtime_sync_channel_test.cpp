@@ -112,14 +112,14 @@ TEST(Channel, TryRecvDistinguishesEmptyFromDisconnected) {
 }
 
 TEST(Channel, KeepsPerSenderOrderWithConcurrentProducers) {
-    constexpr int kProducers = 4;
-    constexpr int kPerProducer = 20000;
+    constexpr int k_producers = 4;
+    constexpr int k_per_producer = 20000;
     ContextThreads pool(2);
     auto [tx, rx] = make_channel<std::pair<int, int>>();
 
     std::promise<std::vector<int>> counts;
     asio::co_spawn(pool.strand(), [&rx = rx, &counts]() -> asio::awaitable<void> {
-        std::vector<int> next(kProducers, 0);  // next expected sequence number per producer
+        std::vector<int> next(k_producers, 0);  // next expected sequence number per producer
         while (auto message = co_await rx.recv()) {
             auto [producer, sequence] = *message;
             EXPECT_EQ(sequence, next[producer]) << "producer " << producer;
@@ -129,16 +129,16 @@ TEST(Channel, KeepsPerSenderOrderWithConcurrentProducers) {
     }, asio::detached);
 
     std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; ++p) {
+    for (int p = 0; p < k_producers; ++p) {
         producers.emplace_back([p, sender = tx] {
-            for (int i = 0; i < kPerProducer; ++i) ASSERT_TRUE(sender.send({p, i}));
+            for (int i = 0; i < k_per_producer; ++i) ASSERT_TRUE(sender.send({p, i}));
         });
     }
     { Sender<std::pair<int, int>> last_of_main = std::move(tx); }
     for (auto& producer : producers) producer.join();
     auto future = counts.get_future();
     ASSERT_TRUE(ready_in_time(future));
-    EXPECT_EQ(future.get(), std::vector<int>(kProducers, kPerProducer));
+    EXPECT_EQ(future.get(), std::vector<int>(k_producers, k_per_producer));
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 namespace velmot::runtime::testing {
 
 // Generous: only a broken primitive takes this long.
-inline constexpr std::chrono::seconds kPatience{10};
+inline constexpr std::chrono::seconds k_patience{10};
 
 class ContextThreads {
 public:
@@ -48,9 +48,9 @@ private:
     std::vector<std::thread> threads_;
 };
 
-// Polls `condition` until it holds or kPatience ran out.
+// Polls `condition` until it holds or k_patience ran out.
 inline bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    const auto deadline = std::chrono::steady_clock::now() + k_patience;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -60,7 +60,7 @@ inline bool eventually(const std::function<bool()>& condition) {
 
 template <class T>
 bool ready_in_time(const std::future<T>& future) {
-    return future.wait_for(kPatience) == std::future_status::ready;
+    return future.wait_for(k_patience) == std::future_status::ready;
 }
 
 }  // namespace velmot::runtime::testing

@@ -16,7 +16,7 @@
 namespace {
 
 std::vector<std::byte> encode(const vcan::SocketOptions& options) {
-    std::vector<std::byte> out(vcan::kMaxControlSize);
+    std::vector<std::byte> out(vcan::k_max_control_size);
     out.resize(vcan::encode_options(options, out));
     return out;
 }
@@ -36,7 +36,7 @@ TEST_P(ControlRoundTrip, DecodesWhatWasEncodedAndIsNeverAFrame) {
     options.rcvbuf = 4096;
     const auto message = encode(options);
     ASSERT_FALSE(message.empty());
-    EXPECT_NE(message.size(), vcan::kFrameSize);
+    EXPECT_NE(message.size(), vcan::k_frame_size);
     EXPECT_TRUE(vcan::is_control_message(message));
     EXPECT_FALSE(vcan::is_valid_frame(message));
     vcan::SocketOptions decoded;
@@ -61,7 +61,7 @@ TEST(ControlMessage, MalformedMessagesAreRejected) {
     bad.emplace_back(good)[4] = std::byte{9};                       // unknown version
     bad.emplace_back(good)[16] = std::byte{2};                      // flag neither 0 nor 1
     auto too_many = good;
-    const std::uint32_t count = vcan::kMaxFilters + 1;
+    const std::uint32_t count = vcan::k_max_filters + 1;
     std::memcpy(too_many.data() + offsetof(vcan::ControlHeader, filter_count), &count, sizeof count);
     too_many.resize(sizeof(vcan::ControlHeader) + count * sizeof(can_filter));
     bad.push_back(too_many);
@@ -99,7 +99,7 @@ TEST(RawOptions, SettingFollowsTheKernelsChecks) {
         {CAN_RAW_FILTER, filters, sizeof filters, 0},
         {CAN_RAW_FILTER, filters, sizeof filters - 1, EINVAL},
         {CAN_RAW_FILTER, nullptr, 8, EFAULT},
-        {CAN_RAW_FILTER, nullptr, (vcan::kMaxFilters + 1) * 8, EINVAL},
+        {CAN_RAW_FILTER, nullptr, (vcan::k_max_filters + 1) * 8, EINVAL},
         {CAN_RAW_ERR_FILTER, &on, 2, EINVAL},
         {8 /* CAN_RAW_XL_VCID_OPTS, not simulated */, &on, sizeof on, ENOPROTOOPT},
         {99, &on, sizeof on, ENOPROTOOPT},

@@ -26,7 +26,7 @@ std::vector<RunningFlag> populate(TaskManager& manager, int timers, int tasks) {
     for (int i = 0; i < timers + tasks; ++i) {
         flags.push_back(make_running_flag());
         manager.register_task(static_cast<std::uint64_t>(i + 1), flags.back(), make_task_slot(),
-                              i < timers ? TaskKind::Timer : TaskKind::Async);
+                              i < timers ? TaskKind::timer : TaskKind::async);
     }
     return flags;
 }
@@ -70,18 +70,18 @@ TEST(TaskRegistry, CountsFollowFlagsAndKinds) {
     flags[4]->store(false);  // so did a task
     expect_summary(manager.status_summary(), 2, 1, 2, 5);
     EXPECT_EQ(manager.running_count(), 3u);
-    EXPECT_EQ(manager.count_running_of_kind(TaskKind::Timer), 2u);
-    EXPECT_EQ(manager.count_running_of_kind(TaskKind::Async), 1u);
+    EXPECT_EQ(manager.count_running_of_kind(TaskKind::timer), 2u);
+    EXPECT_EQ(manager.count_running_of_kind(TaskKind::async), 1u);
     EXPECT_EQ(manager.total(), 5u);
 }
 
 TEST(TaskRegistry, RegisterReplacesAndUnregisterIgnoresUnknownIds) {
     TaskManager manager;
     auto first = make_running_flag();
-    manager.register_task(7, first, make_task_slot(), TaskKind::Timer);
+    manager.register_task(7, first, make_task_slot(), TaskKind::timer);
     auto replacement = make_running_flag();
     replacement->store(false);
-    manager.register_task(7, replacement, make_task_slot(), TaskKind::Async);
+    manager.register_task(7, replacement, make_task_slot(), TaskKind::async);
     expect_summary(manager.status_summary(), 0, 0, 1, 1);
     EXPECT_EQ(first.use_count(), 1) << "the replaced entry keeps its flag";
 

@@ -91,15 +91,15 @@ private:
     bool on_runtime_worker_ = false;
 };
 
-enum class Loop { Interval, High, Realtime };
+enum class Loop { interval, high, realtime };
 
 std::string loop_name(const ::testing::TestParamInfo<Loop>& info) {
     switch (info.param) {
-    case Loop::Interval:
+    case Loop::interval:
         return "Interval";
-    case Loop::High:
+    case Loop::high:
         return "High";
-    case Loop::Realtime:
+    case Loop::realtime:
         return "Realtime";
     }
     return "?";
@@ -159,7 +159,7 @@ struct Started {
     task::SharedCallTracker calls = task::make_call_tracker();
     std::optional<runtime::TaskHandle<void>> task;
 
-    TimerPrecision precision() const { return loop == Loop::Realtime ? TimerPrecision::Realtime : TimerPrecision::High; }
+    TimerPrecision precision() const { return loop == Loop::realtime ? TimerPrecision::realtime : TimerPrecision::high; }
 
     // Waits until the loop has ended: its task finished, or its thread is gone.
     bool wait_ended(Clock::duration limit = 3s) {
@@ -176,7 +176,7 @@ struct Started {
 
 Started start(Loop loop, std::chrono::nanoseconds period, std::shared_ptr<RecordingTick> tick) {
     Started s{loop, task::next_task_id(), std::move(tick)};
-    if (loop == Loop::Interval) {
+    if (loop == Loop::interval) {
         s.task.emplace(start_interval_loop(period, s.tick, s.running, s.count, s.calls));
     } else {
         start_thread_loop(s.id, s.precision(), period, s.tick, s.running, s.count, s.calls);
@@ -217,7 +217,7 @@ std::string check_schedule(const std::vector<double>& got, const std::vector<dou
 
 class TimerLoop : public ::testing::TestWithParam<Loop> {};
 
-INSTANTIATE_TEST_SUITE_P(Loops, TimerLoop, ::testing::Values(Loop::Interval, Loop::High, Loop::Realtime), loop_name);
+INSTANTIATE_TEST_SUITE_P(Loops, TimerLoop, ::testing::Values(Loop::interval, Loop::high, Loop::realtime), loop_name);
 
 TEST_P(TimerLoop, FirstCallIsImmediateAndCallsNeverRunOnARuntimeWorker) {
     const auto before = Clock::now();
@@ -252,7 +252,7 @@ TEST_P(TimerLoop, TenHertzWithOverrunningCallsKeepsTheGrid) {
 // 1000 Hz, the first call takes 3.5 ms. The interval loop makes up the ticks due at 1, 2 and 3 ms
 // (late by less than 5 ms) back to back; the thread loop skips them.
 TEST_P(TimerLoop, ThousandHertzAfterAShortOverrun) {
-    const bool interval = GetParam() == Loop::Interval;
+    const bool interval = GetParam() == Loop::interval;
     expect_eventually([interval] {
         auto s = start(GetParam(), 1ms, std::make_shared<RecordingTick>(std::vector<std::chrono::nanoseconds>{3500us}));
         const bool enough = s.tick->wait_for_calls(8);
@@ -290,7 +290,7 @@ TEST_P(TimerLoop, StopDuringACallEndsAfterThatPeriod) {
     auto tick = std::make_shared<RecordingTick>(std::vector<std::chrono::nanoseconds>{},
                                                 [running](std::size_t) { running->store(false); });
     Started s{GetParam(), task::next_task_id(), tick, running};
-    if (GetParam() == Loop::Interval) {
+    if (GetParam() == Loop::interval) {
         s.task.emplace(start_interval_loop(200ms, tick, running, s.count, s.calls));
     } else {
         start_thread_loop(s.id, s.precision(), 200ms, tick, running, s.count, s.calls);
@@ -298,7 +298,7 @@ TEST_P(TimerLoop, StopDuringACallEndsAfterThatPeriod) {
     ASSERT_TRUE(tick->wait_for_calls(1));
     const auto first = tick->calls().front();
     ASSERT_TRUE(s.wait_ended());
-    if (GetParam() != Loop::Interval) {
+    if (GetParam() != Loop::interval) {
         EXPECT_GE(Clock::now() - first, 190ms);
     }
     EXPECT_EQ(tick->calls().size(), 1u);
@@ -323,7 +323,7 @@ TEST(TimerLoopShutdown, TimersStartedAfterShutdownNeverCall) {
     EXPECT_EXIT(
         {
             task::task_manager().stop_all();
-            for (Loop loop : {Loop::Interval, Loop::High, Loop::Realtime}) {
+            for (Loop loop : {Loop::interval, Loop::high, Loop::realtime}) {
                 auto s = start(loop, 1ms, std::make_shared<RecordingTick>());
                 EXPECT_TRUE(s.wait_ended());
                 EXPECT_TRUE(s.tick->calls().empty());
@@ -337,7 +337,7 @@ TEST(TimerLoopShutdown, TimersStartedAfterShutdownNeverCall) {
 
 TEST(TimerLoopThread, NamedCutAndWithSignalsBlocked) {
     std::vector<Started> started;
-    for (auto precision : {Loop::High, Loop::Realtime}) {
+    for (auto precision : {Loop::high, Loop::realtime}) {
         Started s{precision, 12, std::make_shared<RecordingTick>()};
         start_thread_loop(12, s.precision(), 50ms, s.tick, s.running, s.count, s.calls);
         ASSERT_TRUE(s.tick->wait_for_calls(1));
@@ -369,7 +369,7 @@ TEST(TimerLoopThread, NamedCutAndWithSignalsBlocked) {
     limit.rlim_cur = limit.rlim_max = vm_kib * 1024 + (2u << 20);
     if (vm_kib == 0 || setrlimit(RLIMIT_AS, &limit) != 0) std::exit(2);
     try {
-        start_thread_loop(5, TimerPrecision::High, 1s, std::make_shared<RecordingTick>(), task::make_running_flag(),
+        start_thread_loop(5, TimerPrecision::high, 1s, std::make_shared<RecordingTick>(), task::make_running_flag(),
                           make_tick_counter(), task::make_call_tracker());
     } catch (const Panic& p) {
         std::fprintf(stderr, "message: %s\n", p.message().c_str());
@@ -385,10 +385,10 @@ TEST(TimerLoopThread, CreationFailureIsAPanicWithTheSystemError) {
 }
 
 TEST(TimerLoopThread, ThreadNamesKeepFifteenBytes) {
-    EXPECT_EQ(thread_name(12, TimerPrecision::High), "timer-12-High");
-    EXPECT_EQ(thread_name(12, TimerPrecision::Realtime), "timer-12-Realti");
-    EXPECT_EQ(thread_name(7, TimerPrecision::Realtime), "timer-7-Realtim");
-    EXPECT_EQ(thread_name(1234567890, TimerPrecision::High), "timer-123456789");
+    EXPECT_EQ(thread_name(12, TimerPrecision::high), "timer-12-High");
+    EXPECT_EQ(thread_name(12, TimerPrecision::realtime), "timer-12-Realti");
+    EXPECT_EQ(thread_name(7, TimerPrecision::realtime), "timer-7-Realtim");
+    EXPECT_EQ(thread_name(1234567890, TimerPrecision::high), "timer-123456789");
 }
 
 struct GridCase {
@@ -403,7 +403,7 @@ TEST_P(TimerLoopGrid, NextDeadlineSkipsPassedPoints) {
     EXPECT_EQ(next_grid_deadline(at(c.deadline), at(c.now), std::chrono::nanoseconds(c.period)), at(c.expected));
 }
 
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t k_max = std::numeric_limits<std::int64_t>::max();
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TimerLoopGrid,
@@ -412,13 +412,13 @@ INSTANTIATE_TEST_SUITE_P(
                       GridCase{1000, 3500, 1000, 4000},    // two points passed: skipped
                       GridCase{1000, 4000, 1000, 5000},    // on a point that passed: the one after
                       GridCase{0, 999'999'999, 333'333'333, 1'333'333'332},
-                      GridCase{kMax - 10, kMax - 5, 1000, kMax},  // saturates
-                      GridCase{5, 10, kMax, kMax}));               // a period of ~292 years
+                      GridCase{k_max - 10, k_max - 5, 1000, k_max},  // saturates
+                      GridCase{5, 10, k_max, k_max}));               // a period of ~292 years
 
 // The interval loop's deadlines saturate: with the longest period it makes its first call and
 // then waits (until aborted) instead of overflowing into an immediate tick.
 TEST(TimerLoopInterval, LongestPeriodWaitsAfterTheFirstCall) {
-    auto s = start(Loop::Interval, std::chrono::nanoseconds::max(), std::make_shared<RecordingTick>());
+    auto s = start(Loop::interval, std::chrono::nanoseconds::max(), std::make_shared<RecordingTick>());
     ASSERT_TRUE(s.tick->wait_for_calls(1));
     std::this_thread::sleep_for(50ms);
     s.task->abort();

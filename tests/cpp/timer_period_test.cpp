@@ -72,22 +72,22 @@ TEST_P(TimerPeriodRefused, IsAValueError) {
     EXPECT_EQ(period.error().message, GetParam().message);
 }
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-const char* const kTooHigh = "frequency_hz is too high: its period rounds to 0 ns";
-const char* const kTooLow = "frequency_hz is too low: its period exceeds the range of the clock";
+constexpr double k_inf = std::numeric_limits<double>::infinity();
+const char* const k_too_high = "frequency_hz is too high: its period rounds to 0 ns";
+const char* const k_too_low = "frequency_hz is too low: its period exceeds the range of the clock";
 
 INSTANTIATE_TEST_SUITE_P(
     Frequencies, TimerPeriodRefused,
     ::testing::Values(RefusedCase{std::nan(""), "frequency_hz must be a number, not NaN"},
-                      RefusedCase{kInf, "frequency_hz must be finite"},
+                      RefusedCase{k_inf, "frequency_hz must be finite"},
                       RefusedCase{0.0, "frequency_hz must be positive"},
                       RefusedCase{-0.0, "frequency_hz must be positive"},
-                      RefusedCase{-kInf, "frequency_hz must be positive"},
+                      RefusedCase{-k_inf, "frequency_hz must be positive"},
                       RefusedCase{-5.0, "frequency_hz must be positive"},
-                      RefusedCase{2.0000000000000002e9, kTooHigh}, RefusedCase{1e12, kTooHigh},
-                      RefusedCase{1.0842021724855044e-10, kTooLow}, RefusedCase{1e-300, kTooLow},
+                      RefusedCase{2.0000000000000002e9, k_too_high}, RefusedCase{1e12, k_too_high},
+                      RefusedCase{1.0842021724855044e-10, k_too_low}, RefusedCase{1e-300, k_too_low},
                       // 1 / denorm_min overflows to infinity.
-                      RefusedCase{std::numeric_limits<double>::denorm_min(), kTooLow}));
+                      RefusedCase{std::numeric_limits<double>::denorm_min(), k_too_low}));
 
 }  // namespace
 }  // namespace velmot::timer

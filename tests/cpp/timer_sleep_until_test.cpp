@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 using runtime::Clock;
 
 // Generous: the VM may deschedule the thread for a while after the deadline.
-constexpr auto kLateBound = 50ms;
+constexpr auto k_late_bound = 50ms;
 
 TEST(TimerSleepUntil, PastOrPresentDeadlineReturnsAtOnce) {
     for (const auto deadline : {Clock::time_point{}, Clock::now() - 1s, Clock::now()}) {
@@ -41,7 +41,7 @@ TEST_P(TimerSleepUntilAccuracy, ReturnsAtOrJustAfterTheDeadline) {
         precision_sleep_until_sync(deadline, GetParam().margin);
         const auto now = Clock::now();
         EXPECT_GE(now, deadline);
-        EXPECT_LT(now - deadline, kLateBound);
+        EXPECT_LT(now - deadline, k_late_bound);
     }
 }
 
@@ -84,7 +84,7 @@ TEST(TimerSleepUntil, SignalsDuringTheSleepDoNotShortenIt) {
 
     EXPECT_GE(g_handled.load(), 1);
     EXPECT_GE(returned, deadline);
-    EXPECT_LT(returned - deadline, kLateBound);
+    EXPECT_LT(returned - deadline, k_late_bound);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 """Puts the build tree of the running interpreter first on sys.path, so that the tests import the
-freshly built extensions: build/pypy/python under PyPy, build/cpython/python otherwise. Also makes
+freshly built extensions: build/pypy/python under PyPy, build/cpython/python otherwise (or the tree
+VELMOT_BUILD_DIR names). Also makes
 the virtual CAN platform's Python package (sim/vcansim) importable and loads its fixtures."""
 import os
 import pathlib
@@ -11,7 +12,9 @@ import pytest
 
 _ROOT = pathlib.Path(__file__).resolve().parents[2]
 _FLAVOUR = "pypy" if sys.implementation.name == "pypy" else "cpython"
-_BUILD = str(_ROOT / "build" / _FLAVOUR / "python")
+# VELMOT_BUILD_DIR names another build tree (sanitizer builds, one per Python version).
+_BUILD = str(pathlib.Path(os.environ.get("VELMOT_BUILD_DIR") or _ROOT / "build" / _FLAVOUR)
+             / "python")
 if _BUILD not in sys.path:
     sys.path.insert(0, _BUILD)
 sys.path.insert(0, str(_ROOT / "sim"))

@@ -21,7 +21,8 @@ import pytest
 
 import velmot
 from can_peer import Peer
-from vcansim.bus import daemon_path, preload_path, shim_loaded
+from vcansim.bus import daemon_path, preload_path
+from vcansim.kernel_links import on_can_bus
 
 IS_PYPY = sys.implementation.name == "pypy"
 CLASSES = ("CanDevice", "CanDeviceNonBlocking")
@@ -32,8 +33,8 @@ EFF = 0x80000000
 
 BUILT = os.access(daemon_path(), os.X_OK) and os.path.isfile(preload_path())
 # In-process sockets reach the bus only through the shim loaded at process start.
-needs_shim = pytest.mark.skipif(not shim_loaded(),
-                                reason="not started under sim/with-bus: no SocketCAN shim")
+needs_shim = pytest.mark.skipif(not on_can_bus(),
+                                reason="not on a CAN bus (sim/with-bus or the kernel tier)")
 # Child processes get the shim from the bus's environment; only the build is needed.
 needs_build = pytest.mark.skipif(not BUILT, reason="vcanbusd and the shim are not built")
 
@@ -152,6 +153,7 @@ BAD_SENDS = [
 ]
 
 
+@pytest.mark.sim_only
 @needs_shim
 @pytest.mark.parametrize("cls", CLASSES)
 @pytest.mark.parametrize("case,can_id,data,exc,pattern", BAD_SENDS, ids=[c[0] for c in BAD_SENDS])
@@ -510,6 +512,7 @@ def test_a_candevice_waiting_in_one_thread_is_borrowed_for_the_others(peer, call
     assert got == [(0x77, b"\x01")]
 
 
+@pytest.mark.timing
 @needs_build
 def test_concurrent_receivers_get_each_frame_exactly_once(vcan_bus):
     vcan_bus("can0")
@@ -520,6 +523,7 @@ def test_concurrent_receivers_get_each_frame_exactly_once(vcan_bus):
     assert all(mine == sorted(mine) for mine in taken)  # each receiver's share in bus order
 
 
+@pytest.mark.sim_only
 @needs_build
 def test_blocking_receive_holds_an_exclusive_borrow(vcan_bus):
     bus = vcan_bus("can0")
@@ -542,6 +546,7 @@ def count_entries(path):
     return len(os.listdir(path))
 
 
+@pytest.mark.sim_only
 @needs_shim
 def test_dropping_many_nonblocking_devices_leaks_no_fds_or_threads(bus):
     # The first device starts what the runtime starts once; measure after it.
@@ -563,6 +568,7 @@ def test_dropping_many_nonblocking_devices_leaks_no_fds_or_threads(bus):
     assert len(own_clients(bus)) == 1001
 
 
+@pytest.mark.sim_only
 @needs_shim
 @pytest.mark.parametrize("cls", CLASSES)
 def test_dropped_device_closes_its_socket_promptly_on_a_silent_bus(bus, cls):
@@ -615,6 +621,11 @@ METHOD_DOCS = {
         "    timeout_ms: Timeout in milliseconds\n\nReturns:\n"
         "    Tuple of (id, data) if message received, None if timeout"),
     ("CanDeviceNonBlocking", "interface"): ("($self)", "Get the interface name"),
+    ("CanDevice", "close"): ("($self)", "Close the socket. Every later call raises OSError; "
+                             "closing twice does nothing."),
+    ("CanDeviceNonBlocking", "close"): (
+        "($self)", "Write the queued frames (within 1 s), stop the background task and close the "
+        "socket.\n\nEvery later call raises OSError; closing twice does nothing."),
 }
 
 

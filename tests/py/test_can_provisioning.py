@@ -18,11 +18,13 @@ import time
 import pytest
 
 import velmot
-from vcansim.bus import SIM_BIN, shim_loaded
+from vcansim.bus import SIM_BIN
+from vcansim.kernel_links import on_can_bus
 
 
 pytestmark = [
-    pytest.mark.skipif(not shim_loaded(), reason="not started under sim/with-bus: no SocketCAN shim"),
+    pytest.mark.skipif(not on_can_bus(),
+                       reason="not on a CAN bus (sim/with-bus or the kernel tier)"),
 ]
 
 CLASSES = ("CanDevice", "CanDeviceNonBlocking")
@@ -103,6 +105,7 @@ CONFIGURE_CASES = [
 @pytest.mark.parametrize("cls", CLASSES)
 @pytest.mark.parametrize("case,options,err,commands", CONFIGURE_CASES,
                          ids=[c[0] for c in CONFIGURE_CASES])
+@pytest.mark.sim_only
 def test_constructor_configures_only_what_is_needed(vcan_bus, logs, capfd, cls, case, options,
                                                     err, commands):
     bus = vcan_bus("can0", **options)
@@ -119,6 +122,21 @@ def test_constructor_configures_only_what_is_needed(vcan_bus, logs, capfd, cls, 
     assert_works(dev, bus)
 
 
+# Runs on the kernel's vcan/vxcan links too, with the real `ip`.
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("kind", ["vcan", "vxcan"])
+@pytest.mark.parametrize("up", [True, False], ids=["up", "down"])
+def test_virtual_links_are_used_as_they_are_or_brought_up(vcan_bus, cls, kind, up):
+    vcan_bus("can0", kind=kind, up=up)
+    dev = getattr(velmot, cls)("can0")
+    shown = subprocess.run(["ip", "-details", "link", "show", "can0"], capture_output=True,
+                           text=True, timeout=60).stdout
+    assert "UP" in shown.split("<", 1)[1].split(">", 1)[0].split(",")
+    assert "\n    %s " % kind in shown  # never reconfigured as a CAN controller
+    assert dev.send(0x42, b"\x01") is None
+
+
+@pytest.mark.sim_only
 @pytest.mark.parametrize("cls", CLASSES)
 def test_unprivileged_configuration_goes_through_sudo(vcan_bus, logs, capfd, cls):
     bus = vcan_bus("can0", bitrate=500000, unprivileged=True)
@@ -138,6 +156,7 @@ def write_script(directory, name, body):
     return path
 
 
+@pytest.mark.sim_only
 @pytest.mark.parametrize("cls", CLASSES)
 def test_failing_sudo_stops_at_the_first_command(vcan_bus, logs, capfd, tmp_path, monkeypatch,
                                                  cls):
@@ -155,6 +174,7 @@ def test_failing_sudo_stops_at_the_first_command(vcan_bus, logs, capfd, tmp_path
     assert bus.state("can0")["bitrate"] == 500000
 
 
+@pytest.mark.sim_only
 @pytest.mark.parametrize("cls", CLASSES)
 def test_missing_programs_are_reported(vcan_bus, logs, tmp_path, monkeypatch, cls):
     vcan_bus("can0", bitrate=500000, unprivileged=True)
@@ -170,6 +190,7 @@ def test_missing_programs_are_reported(vcan_bus, logs, tmp_path, monkeypatch, cl
         getattr(velmot, cls)("can0")
 
 
+@pytest.mark.sim_only
 @pytest.mark.parametrize("cls", CLASSES)
 @pytest.mark.parametrize("name", ["nope0", "can0;touch X", "can0 $(touch X)", "`touch X`"])
 def test_unknown_names_fail_and_are_never_shell_code(vcan_bus, logs, capfd, tmp_path,
@@ -193,6 +214,7 @@ NOT_CAN_CASES = [
 ]
 
 
+@pytest.mark.sim_only
 @pytest.mark.parametrize("cls", CLASSES + ("Motor",))
 @pytest.mark.parametrize("unprivileged", [False, True], ids=["privileged", "unprivileged"])
 @pytest.mark.parametrize("name,message", NOT_CAN_CASES, ids=[c[0] for c in NOT_CAN_CASES])

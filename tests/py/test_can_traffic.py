@@ -12,11 +12,12 @@ import sys
 import pytest
 
 import velmot
-from vcansim.bus import shim_loaded
+from vcansim.kernel_links import on_can_bus
 
 
 pytestmark = [
-    pytest.mark.skipif(not shim_loaded(), reason="not started under sim/with-bus: no SocketCAN shim"),
+    pytest.mark.skipif(not on_can_bus(),
+                       reason="not on a CAN bus (sim/with-bus or the kernel tier)"),
 ]
 
 OURS, THEIRS = 0x200, 0x300
@@ -92,6 +93,7 @@ def receive_numbers(device, count):
     return numbers
 
 
+@pytest.mark.sim_only
 @pytest.mark.parametrize("count", [2000, 20000])
 def test_two_way_traffic_loses_and_reorders_nothing(vcan_bus, cpython, count):
     bus = vcan_bus("can0")

@@ -1,5 +1,6 @@
 """Every example under examples/ runs to its end on a fresh simulated bus (with the simulated
-drivers it starts itself) and shows the result it exists to show."""
+drivers it starts itself, or that the test starts for it) and shows the result it exists to
+show."""
 import os
 import pathlib
 import re
@@ -13,7 +14,11 @@ _FLAVOUR = "pypy" if sys.implementation.name == "pypy" else "cpython"
 _ON_PYPY = sys.implementation.name == "pypy"
 
 
+QUICKSTART_DRIVERS = [(0x201, 0, "speed"), (0x202, 1, "speed")]
+
+
 @pytest.mark.parametrize("script, args, expected", [
+    ("quickstart.py", [], r"0x201:  10.00 rad/s   0x202:  -5.00 rad/s\n$"),
     # matplotlib (for --plot) is installed into the CPython venv only
     ("demo.py", ["--duration", "3"] + ([] if _ON_PYPY else ["--plot", "{tmp}/demo.png"]),
      r"follows the target: yes"),
@@ -24,8 +29,10 @@ _ON_PYPY = sys.implementation.name == "pypy"
     ("background_tasks.py", [], r"results: \[1, 4, 9, 16\](.|\n)*the task failed: ValueError"),
     ("candump_replay.py", ["--speed", "4"], r"replayed 297 frames .* received 297"),
 ])
-def test_example_runs_to_its_end(vcan_bus, tmp_path, script, args, expected):
+def test_example_runs_to_its_end(vcan_bus, sim_drivers, tmp_path, script, args, expected):
     vcan_bus("can0")
+    if script == "quickstart.py":   # the one example that starts no simulated drivers itself
+        sim_drivers(QUICKSTART_DRIVERS, host=0x100)
     env = dict(os.environ, PYTHONPATH=str(_ROOT / "build" / _FLAVOUR / "python"))
     argv = [sys.executable, str(_ROOT / "examples" / script)]
     argv += [a.replace("{tmp}", str(tmp_path)) for a in args]

@@ -67,3 +67,19 @@ def test_pip_install_in_fresh_venv(tmp_path):
     installed = Path(check.stdout.strip())
     assert env_dir in installed.parents
     assert exported_symbols(installed) == ["PyInit_velmot"]
+
+
+def _velmot_classes():
+    import velmot
+    return [getattr(velmot, name) for name in velmot.__all__
+            if isinstance(getattr(velmot, name), type)]
+
+
+@pytest.mark.parametrize("cls", _velmot_classes(), ids=lambda cls: cls.__name__)
+@pytest.mark.parametrize("make", ["subclass", "object_new"])
+def test_classes_cannot_be_subclassed_or_made_without_their_constructor(cls, make):
+    with pytest.raises(TypeError):
+        if make == "subclass":
+            type("Sub", (cls,), {})
+        else:
+            object.__new__(cls)

@@ -25,7 +25,7 @@ import pytest
 import velmot
 from can_peer import Peer
 from vcansim import dr_v1_frames as fr
-from vcansim.bus import shim_loaded
+from vcansim.kernel_links import on_can_bus
 
 IS_PYPY = sys.implementation.name == "pypy"
 EFF = 0x80000000
@@ -38,8 +38,8 @@ ID_TOO_LARGE = "CAN ID too large"
 MISSING_HOST = "missing host CAN id: use second argument or host= / host_id="
 BOTH_HOSTS = "pass only one of 'host' or 'host_id', not both"
 
-needs_shim = pytest.mark.skipif(not shim_loaded(),
-                                reason="not started under sim/with-bus: no SocketCAN shim")
+needs_shim = pytest.mark.skipif(not on_can_bus(),
+                                reason="not on a CAN bus (sim/with-bus or the kernel tier)")
 
 
 def h(text):
@@ -626,6 +626,7 @@ EVERY_SEND = [
 ]
 
 
+@pytest.mark.sim_only
 @needs_shim
 @pytest.mark.parametrize("host", [0x20000000, 0xFFFFFFFF])
 def test_host_id_above_29_bits_raises_on_every_send(bus, capfd, host):
@@ -696,6 +697,7 @@ MOTOR_METHODS = {
     "exit_configure_broadcast": "($self)",
     "calibrate_broadcast": "($self)",
     "set_foc_mode_broadcast": "($self, mode)",
+    "close": "($self)",
 }
 DEVICE_METHODS = {
     "set_target": "($self, value)",

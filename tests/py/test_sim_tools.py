@@ -97,6 +97,22 @@ def test_show_without_details_and_without_a_name(tmp_path):
     assert "bitrate" not in "".join(lines)
 
 
+@pytest.mark.parametrize("state,kind,up", [(UP_1M, "can", True), (DOWN_UNCONFIGURED, "can", False),
+                                           ("kind=vcan\nup=1\n", "vcan", True),
+                                           ("kind=vxcan\nup=0\n", "vxcan", False)])
+def test_json_output_has_the_real_tools_fields(tmp_path, state, kind, up):
+    bus = fake_bus(tmp_path, can0=(100, state))
+    links = json.loads(bus.ip("-json", "link").stdout)
+    assert [(l["ifindex"], l["ifname"], l["link_type"]) for l in links] == [
+        (1, "lo", "loopback"), (4, "eth0", "ether"), (100, "can0", "can")]
+    assert ("UP" in links[-1]["flags"]) == up and "linkinfo" not in links[-1]
+    detailed = json.loads(bus.ip("-d", "-j", "link", "show", "can0").stdout)
+    assert [l["linkinfo"] for l in detailed] == [{"info_kind": kind}]
+    # python-can lists the CAN interfaces that are up with this command.
+    listed = json.loads(bus.ip("-json", "link", "list", "up").stdout)
+    assert ("can0" in [l["ifname"] for l in listed]) == up
+
+
 HOST_LINK_CASES = [
     # (arguments after `ip -details link show`, state of the bus's vcan0 (index 5), the samples
     # printed one after the other)

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "comm/can/link_loss.hpp"
+
 namespace velmot::comm::can {
 namespace {
 
@@ -64,27 +66,47 @@ Result<CanDevice> CanDevice::open(const std::string& interface, asio::io_context
     return CanDevice(std::move(socket));
 }
 
+Error CanDevice::failure(Error cause, bool permanent) {
+    if (!permanent) {
+        return cause;
+    }
+    loss_ = lost_interface_error(cause);
+    report_interface_loss(*loss_);
+    return *loss_;
+}
+
 CanDevice::Attempt CanDevice::try_write(const can_frame& frame, Error& error) {
+    if (loss_) {
+        error = *loss_;
+        return Attempt::failed;
+    }
     for (;;) {
         const ssize_t written = ::write(socket_.native_handle(), &frame, sizeof frame);
         if (written == static_cast<ssize_t>(sizeof frame)) return Attempt::done;
         if (written < 0 && errno == EINTR) continue;
         if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Attempt::would_block;
-        error = Error::from_errno(written < 0 ? errno : EIO);
+        const int code = written < 0 ? errno : EIO;
+        error = failure(Error::from_errno(code), is_permanent_socket_errno(code));
         return Attempt::failed;
     }
 }
 
 CanDevice::Attempt CanDevice::try_read(can_frame& frame, Error& error) {
+    if (loss_) {
+        error = *loss_;
+        return Attempt::failed;
+    }
     for (;;) {
         const ssize_t got = ::read(socket_.native_handle(), &frame, sizeof frame);
         if (got == static_cast<ssize_t>(sizeof frame)) return Attempt::done;
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Attempt::would_block;
         if (got == 0) {
-            error = Error{ErrorKind::broken_pipe, "CAN socket closed"};
+            // End of stream: only a simulated socket whose bus has gone away reads it.
+            error = failure(Error{ErrorKind::broken_pipe, "CAN socket closed"}, true);
         } else {
-            error = Error::from_errno(got < 0 ? errno : EIO);
+            const int code = got < 0 ? errno : EIO;
+            error = failure(Error::from_errno(code), is_permanent_socket_errno(code));
         }
         return Attempt::failed;
     }

@@ -4,6 +4,10 @@
 // (other sockets of this host included), but not its own frames and no error frames.
 // Closing (destroying) the wrapper closes the socket.
 //
+// A failure that can never heal (link_loss.hpp: the interface is gone, the socket is broken) is
+// reported once on stderr and kept: from then on every operation fails at once with the same
+// "CAN interface lost: ..." error, without touching the socket.
+//
 // The non-blocking `try_*` calls may run on any thread; the awaitable operations must run on the
 // runtime, on one task (or strand) at a time. Writes that meet a full socket buffer wait for write
 // readiness rather than spinning, so a congested bus never occupies a runtime worker.
@@ -17,6 +21,7 @@
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
+#include <optional>
 #include <string>
 
 #include "common/result.hpp"
@@ -53,10 +58,17 @@ public:
     // Aborts the pending waits.
     void cancel();
 
+    // The "CAN interface lost: ..." error, once an operation met a permanent failure.
+    const std::optional<Error>& loss() const noexcept { return loss_; }
+
 private:
     explicit CanDevice(asio::posix::stream_descriptor socket) : socket_(std::move(socket)) {}
 
+    // Turns a failure into the error the caller sees, recording (and reporting) a permanent one.
+    Error failure(Error cause, bool permanent);
+
     asio::posix::stream_descriptor socket_;
+    std::optional<Error> loss_;
 };
 
 }  // namespace velmot::comm::can

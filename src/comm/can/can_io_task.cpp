@@ -138,16 +138,26 @@ asio::awaitable<Event> wait_event(CanDevice& socket, Receiver<CanMessage>& outgo
 
 asio::awaitable<void> write_message(CanDevice& socket, const CanMessage& message) {
     auto written = co_await socket.write(message.to_frame());
-    if (!written) {
+    if (!written && !socket.loss()) {
         write_stderr(k_send_failure_kind,
                      "Failed to send CAN frame: " + written.error().message + "\n");
+    }
+}
+
+// The socket is lost: records it for the device's callers and gives up on the queued frames.
+void give_up(const CanDevice& socket, Receiver<CanMessage>& outgoing, Outbox& outbox, LinkLoss& loss) {
+    loss.record(*socket.loss());
+    outbox.abandon();
+    while (outgoing.try_recv().status == runtime::TryRecvStatus::received) {
+        outbox.remove_queued();
     }
 }
 
 }  // namespace
 
 asio::awaitable<void> run_can_io_task(CanDevice socket, Receiver<CanMessage> outgoing,
-                                      std::shared_ptr<Outbox> outbox, Sender<CanMessage> incoming) {
+                                      std::shared_ptr<Outbox> outbox, Sender<CanMessage> incoming,
+                                      std::shared_ptr<LinkLoss> loss) {
     Coin coin;
     bool forwarding = true;  // the device's receivers are still there
     for (;;) {
@@ -159,6 +169,10 @@ asio::awaitable<void> run_can_io_task(CanDevice socket, Receiver<CanMessage> out
         case Event::Kind::outgoing:
             co_await write_message(socket, *event.message);
             outbox->remove_queued();
+            if (socket.loss()) {
+                give_up(socket, outgoing, *outbox, *loss);
+                co_return;
+            }
             break;
         case Event::Kind::outgoing_closed:
             co_return;
@@ -167,6 +181,10 @@ asio::awaitable<void> run_can_io_task(CanDevice socket, Receiver<CanMessage> out
             forwarding = forwarding && incoming.send(CanMessage::from_frame(event.frame)).ok();
             break;
         case Event::Kind::read_error:
+            if (socket.loss()) {
+                give_up(socket, outgoing, *outbox, *loss);
+                co_return;
+            }
             write_stderr(k_receive_failure_kind,
                          "Failed to receive CAN frame: " + event.error.message + "\n");
             co_await runtime::sleep(k_receive_error_pause);

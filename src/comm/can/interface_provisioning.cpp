@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "comm/can/child_process.hpp"
+#include "common/os/child_process.hpp"
 #include "comm/can/ip_link_details.hpp"
 #include "common/console.hpp"
 
@@ -15,6 +15,8 @@ namespace velmot::comm::can {
 
 namespace {
 
+using os::ChildStreams;
+using os::run_child;
 using Arguments = std::vector<std::string>;
 
 constexpr ConsoleKind k_provisioning_kind{"can: interface provisioning"};
@@ -94,14 +96,25 @@ Error not_a_can_link(const std::string& interface) {
     return Error{ErrorKind::invalid_input, "CAN interface '" + interface + "' is not a CAN link"};
 }
 
+Error unexpected_output(const std::string& interface) {
+    return Error{ErrorKind::os, "Unexpected output from 'ip -details link show " + interface + "'"};
+}
+
 // The details of the link named `interface` itself. A name the tool reads as a filter (`up`)
-// succeeds there but lists other links: that name does not exist either.
+// succeeds there but lists other links: that name does not exist either. Output that is no link
+// description at all (no "N: LABEL:" header), or that does not end, is the tool's fault.
 Result<IpLinkDetails> show(const std::string& interface, const InterruptPoll& interrupt) {
     auto child = run_child("ip", {"-details", "link", "show", interface}, ChildStreams::captured, interrupt);
     if (was_interrupted(child)) return std::move(child).error();
     if (!child) return Error{ErrorKind::os, "Failed to run ip: " + child.error().message};
+    if (child->output_cut) {
+        return unexpected_output(interface);
+    }
     if (!child->success()) return does_not_exist(interface);
     auto details = parse_ip_link_details(child->out);
+    if (details.label.empty()) {
+        return unexpected_output(interface);
+    }
     if (!details.describes(interface)) return does_not_exist(interface);
     return details;
 }

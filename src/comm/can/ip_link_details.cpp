@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "comm/can/lossy_utf8.hpp"
+#include "common/os/lossy_utf8.hpp"
 
 namespace velmot::comm::can {
 
 namespace {
+
+using os::decode_utf8_lossy;
 
 // Lines split at '\n', each without one trailing '\r'. Views into `text`.
 std::vector<std::string_view> split_lines(std::string_view text) {

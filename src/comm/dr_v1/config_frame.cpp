@@ -1,7 +1,7 @@
 // DR v1 configuration frame layout and checksum.
 #include "comm/dr_v1/config_frame.hpp"
 
-namespace velmot::dr_v1 {
+namespace velmot::comm::dr_v1 {
 
 Frame build_config_frame(std::uint8_t command, std::uint16_t destination, std::uint8_t ctl) noexcept {
     Frame frame{0x44, 0x52, 0x31, command, static_cast<std::uint8_t>(destination & 0xFFu),
@@ -28,9 +28,9 @@ Frame zero_request_frame(std::uint16_t destination) noexcept {
     return build_config_frame(command::control, destination, ctl::zero_request);
 }
 
-Frame set_mode_frame(std::uint16_t destination, motor::FocMode mode) noexcept {
+Frame set_mode_frame(std::uint16_t destination, FocMode mode) noexcept {
     return build_config_frame(command::control, destination,
                               static_cast<std::uint8_t>(ctl::set_mode_base + static_cast<std::uint8_t>(mode)));
 }
 
-}  // namespace velmot::dr_v1
+}  // namespace velmot::comm::dr_v1

@@ -10,14 +10,14 @@
 #include <array>
 #include <cstdint>
 
-#include "motor/protocol.hpp"
+#include "comm/dr_v1/foc_mode.hpp"
 
-namespace velmot::dr_v1 {
+namespace velmot::comm::dr_v1 {
 
 using Frame = std::array<std::uint8_t, 8>;
 
 // Destination that addresses every driver on the bus.
-inline constexpr std::uint16_t BROADCAST_DEST = 0xFFFF;
+inline constexpr std::uint16_t k_broadcast_dest = 0xFFFF;
 
 namespace command {
 inline constexpr std::uint8_t enter_session_first = 0x73;
@@ -44,6 +44,6 @@ Frame enter_session_first_frame(std::uint16_t destination) noexcept;
 Frame enter_session_second_frame(std::uint16_t destination) noexcept;
 Frame end_session_frame(std::uint16_t destination) noexcept;
 Frame zero_request_frame(std::uint16_t destination) noexcept;
-Frame set_mode_frame(std::uint16_t destination, motor::FocMode mode) noexcept;
+Frame set_mode_frame(std::uint16_t destination, FocMode mode) noexcept;
 
-}  // namespace velmot::dr_v1
+}  // namespace velmot::comm::dr_v1

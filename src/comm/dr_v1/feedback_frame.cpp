@@ -3,7 +3,7 @@
 
 #include <bit>
 
-namespace velmot::dr_v1 {
+namespace velmot::comm::dr_v1 {
 namespace {
 
 std::uint16_t u16_le(std::span<const std::uint8_t> bytes, std::size_t at) noexcept {
@@ -21,13 +21,13 @@ float counts_over(std::uint16_t raw, float divisor) noexcept {
 
 }  // namespace
 
-std::optional<motor::WatchData> decode_feedback(std::span<const std::uint8_t> payload) noexcept {
+std::optional<WatchData> decode_feedback(std::span<const std::uint8_t> payload) noexcept {
     if (payload.size() != k_feedback_length) return std::nullopt;
-    return motor::WatchData{
+    return WatchData{
         .position = std::bit_cast<float>(u32_le(payload, 0)),
         .speed = counts_over(u16_le(payload, 4), 10.0f),
         .current = counts_over(u16_le(payload, 6), 100.0f),
     };
 }
 
-}  // namespace velmot::dr_v1
+}  // namespace velmot::comm::dr_v1

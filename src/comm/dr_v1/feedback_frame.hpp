@@ -9,13 +9,13 @@
 #include <optional>
 #include <span>
 
-#include "motor/protocol.hpp"
+#include "comm/dr_v1/watch_data.hpp"
 
-namespace velmot::dr_v1 {
+namespace velmot::comm::dr_v1 {
 
 inline constexpr std::size_t k_feedback_length = 8;
 
 // The decoded record, or nothing when the payload is not exactly 8 bytes.
-std::optional<motor::WatchData> decode_feedback(std::span<const std::uint8_t> payload) noexcept;
+std::optional<WatchData> decode_feedback(std::span<const std::uint8_t> payload) noexcept;
 
-}  // namespace velmot::dr_v1
+}  // namespace velmot::comm::dr_v1

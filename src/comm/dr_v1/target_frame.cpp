@@ -3,10 +3,10 @@
 
 #include <cmath>
 
-namespace velmot::dr_v1 {
+namespace velmot::comm::dr_v1 {
 
-std::int16_t encode_target(float value, motor::FocMode mode) noexcept {
-    const float scale = mode == motor::FocMode::speed ? 10.0f : 100.0f;
+std::int16_t encode_target(float value, FocMode mode) noexcept {
+    const float scale = mode == FocMode::speed ? 10.0f : 100.0f;
     // volatile keeps the product in single precision whatever the target's FPU does with
     // intermediates (the truncation of e.g. -1.05 A depends on it: -104.99999f, not -105).
     volatile float product = value * scale;
@@ -23,4 +23,4 @@ Frame pack_targets(const std::array<std::int16_t, k_slot_count>& counts) noexcep
     return frame.bytes();
 }
 
-}  // namespace velmot::dr_v1
+}  // namespace velmot::comm::dr_v1

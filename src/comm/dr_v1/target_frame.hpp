@@ -10,13 +10,13 @@
 #include <cstdint>
 
 #include "comm/dr_v1/config_frame.hpp"
-#include "motor/protocol.hpp"
+#include "comm/dr_v1/foc_mode.hpp"
 
-namespace velmot::dr_v1 {
+namespace velmot::comm::dr_v1 {
 
 inline constexpr std::size_t k_slot_count = 4;
 
-std::int16_t encode_target(float value, motor::FocMode mode) noexcept;
+std::int16_t encode_target(float value, FocMode mode) noexcept;
 
 // Builds the frame slot by slot; a slot written twice keeps the later value. Unwritten slots are 0.
 class TargetFrame {
@@ -36,4 +36,4 @@ private:
 // The frame for four slot values (slot 0 first).
 Frame pack_targets(const std::array<std::int16_t, k_slot_count>& counts) noexcept;
 
-}  // namespace velmot::dr_v1
+}  // namespace velmot::comm::dr_v1

@@ -2,7 +2,7 @@
 // interruptible waits for their output and exit.
 //
 // Thread-safety: stateless; see child_process.hpp.
-#include "comm/can/child_process.hpp"
+#include "common/os/child_process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +17,7 @@
 #include <thread>
 #include <utility>
 
-namespace velmot::comm::can {
+namespace velmot::os {
 
 namespace {
 
@@ -170,12 +170,18 @@ Result<pid_t> spawn(const std::string& program, const std::vector<std::string>& 
     return pid;
 }
 
-// Reads whatever one readiness report offers; closes `fd` at end of stream. Returns 0 or errno.
-int read_available(UniqueFd& fd, std::string& sink) {
+// Reads whatever one readiness report offers; closes `fd` at end of stream, and once `sink` holds
+// the most a stream may (setting `cut`). Returns 0 or errno.
+int read_available(UniqueFd& fd, std::string& sink, bool& cut) {
     char buffer[65536];
     const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n > 0) {
         sink.append(buffer, static_cast<std::size_t>(n));
+        if (sink.size() >= ChildExit::k_max_captured_bytes) {
+            sink.resize(ChildExit::k_max_captured_bytes);
+            cut = true;
+            fd.reset();
+        }
     } else if (n == 0) {
         fd.reset();
     } else if (errno != EINTR && errno != EAGAIN) {
@@ -193,8 +199,8 @@ Result<void> drain(UniqueFd& out, UniqueFd& err, ChildExit& exit, InterruptSched
         if (::poll(fds, 2, schedule.wait_limit_ms()) < 0) {
             if (errno != EINTR) e = errno;
         } else {
-            if (fds[0].revents != 0) e = read_available(out, exit.out);
-            if (e == 0 && fds[1].revents != 0) e = read_available(err, exit.err);
+            if (fds[0].revents != 0) e = read_available(out, exit.out, exit.output_cut);
+            if (e == 0 && err && fds[1].revents != 0) e = read_available(err, exit.err, exit.output_cut);
         }
         if (e != 0 || schedule.stop_requested()) {
             out.reset();
@@ -311,4 +317,4 @@ Result<ChildExit> run_child(const std::string& program, const std::vector<std::s
     return run_captured(program, arguments, setup, schedule);
 }
 
-}  // namespace velmot::comm::can
+}  // namespace velmot::os

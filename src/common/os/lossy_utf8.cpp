@@ -1,11 +1,11 @@
 // Lossy UTF-8 decoding (maximal-subpart replacement).
 //
 // Thread-safety: pure function.
-#include "comm/can/lossy_utf8.hpp"
+#include "common/os/lossy_utf8.hpp"
 
 #include <cstddef>
 
-namespace velmot::comm::can {
+namespace velmot::os {
 
 namespace {
 
@@ -77,4 +77,4 @@ std::string decode_utf8_lossy(std::string_view bytes) {
     return text;
 }
 
-}  // namespace velmot::comm::can
+}  // namespace velmot::os

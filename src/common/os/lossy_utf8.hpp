@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-namespace velmot::comm::can {
+namespace velmot::os {
 
 std::string decode_utf8_lossy(std::string_view bytes);
 
-}  // namespace velmot::comm::can
+}  // namespace velmot::os

@@ -23,7 +23,7 @@
 #include "common/interrupt_poll.hpp"
 #include "common/result.hpp"
 
-namespace velmot::comm::can {
+namespace velmot::os {
 
 enum class ChildStreams {
     captured,   // stdin from /dev/null; stdout and stderr captured into ChildExit
@@ -35,6 +35,11 @@ struct ChildExit {
     int signal = 0;                // the signal that ended the child, 0 when it exited
     std::string out;               // captured standard output (empty when inherited)
     std::string err;               // captured standard error (empty when inherited)
+    // A captured stream passed k_max_captured_bytes: it was cut there and its pipe closed (the
+    // child then meets EPIPE or SIGPIPE), so a child printing without end cannot exhaust memory.
+    bool output_cut = false;
+
+    static constexpr std::size_t k_max_captured_bytes = 1 << 20;
 
     // Success is exit status 0; any other code and any signal death is a failure.
     bool success() const { return exit_code == 0; }
@@ -47,4 +52,4 @@ struct ChildExit {
 Result<ChildExit> run_child(const std::string& program, const std::vector<std::string>& arguments,
                             ChildStreams streams, const InterruptPoll& interrupt = {});
 
-}  // namespace velmot::comm::can
+}  // namespace velmot::os
