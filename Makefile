@@ -99,14 +99,12 @@ clean:
 # --- armhf (32-bit ARM, hard-float), the boards' platform. Cross build with Debian's cross compiler
 # and the armhf Python headers from Debian's multiarch packages (GoogleTest is built from Debian's
 # googletest sources: a second architecture's libgtest-dev would make that name ambiguous to
-# dpkg). Tests run under qemu-user emulation: the C++ unit tests on this machine (qemu-arm-static
-# with the cross toolchain's runtime libraries), the Python suite in an armhf Debian root
-# ($(ARMHF_ROOT), made once with mmdebstrap) where every program, python3 and the bus daemon
-# included, is armhf.
+# dpkg). Tests run under qemu-user emulation in an armhf Debian root ($(ARMHF_ROOT), made once
+# with mmdebstrap) where every program, python3 and the bus daemon included, is armhf.
 ARMHF_ROOT := armhf/root
 ARMHF_SUITE := bookworm
 ARMHF_HOST_PACKAGES := g++-arm-linux-gnueabihf qemu-user-static mmdebstrap libpython3-dev:armhf
-ARMHF_ROOT_PACKAGES := python3,python3-pytest,python3-hypothesis,python3-can,can-utils,libstdc++6
+ARMHF_ROOT_PACKAGES := python3,python3-pytest,python3-hypothesis,python3-can,can-utils,binutils,libstdc++6
 # Arguments for pytest under emulation: tests that need real time are left out (an emulated
 # program runs tens of times slower and its timing says nothing about the board's).
 ARMHF_PYTEST_ARGS ?= -m "not timing" tests/py
@@ -138,9 +136,15 @@ $(ARMHF_ROOT)/.ready: | apt-armhf
 test-armhf: build-armhf armhf-root
 	$(MAKE) --no-print-directory test-armhf-cpp test-armhf-python
 
+# The C++ tests run in the root too (qemu-user with the cross toolchain's libraries alone crashes
+# threaded tests), from the build tree as under CTest. Left out: tests that need real time, and
+# those qemu-user cannot show: it runs a vfork-style spawn as a fork, so a program that cannot be
+# started looks started (and exits 127), and it maps the address space a capped RLIMIT_AS limits.
+ARMHF_GTEST_FILTER ?= -*SleepUntilAccuracy*:*ChildProcessStartError*:CanProvisioning.Missing*:TimerLoopThread.CreationFailure*
+
 test-armhf-cpp:
-	armhf/binfmt-register
-	ctest --test-dir $(BUILD)/armhf --output-on-failure -j 2
+	armhf/in-root $(ARMHF_ROOT) sh -c 'cd $(BUILD)/armhf && exec bin/velmot_cpp_tests --gtest_filter="$$0"' \
+	  '$(ARMHF_GTEST_FILTER)'
 
 test-armhf-python:
 	armhf/in-root $(ARMHF_ROOT) sim/with-bus can0 -- python3 -m pytest $(ARMHF_PYTEST_ARGS)
