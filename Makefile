@@ -22,8 +22,8 @@ APT_PACKAGES := g++ make cmake ninja-build binutils libasio-dev pypy3 pypy3-dev 
 PIP_PACKAGES := pytest hypothesis python-can
 
 .PHONY: all setup apt venvs build build-cpython build-pypy test test-cpp test-cpython test-pypy \
-        demo bench clean apt-armhf build-armhf armhf-root test-armhf test-armhf-cpp test-armhf-python \
-        bench-armhf
+        demo bench clean test-wheels apt-armhf build-armhf armhf-root test-armhf test-armhf-cpp \
+        test-armhf-python bench-armhf
 
 all: build
 
@@ -77,6 +77,11 @@ test-cpython:
 test-pypy:
 	sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest tests/py
 
+# Wheels as a user gets them (slow, minutes: `pip wheel .` for CPython and PyPy, fresh virtual
+# environments, the quick start on the simulated bus, mypy --strict on examples/ and stubtest).
+test-wheels: setup build-cpython
+	sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -p no:cacheprovider tests/wheels
+
 bench: setup build
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/binding_calls.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/binding_calls.py
@@ -89,12 +94,69 @@ bench: setup build
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/motor_calls.py
 	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/run_async_roundtrip.py
 	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/run_async_roundtrip.py
+	PYTHONPATH=$(BUILD)/cpython/python $(VENV)/cpython/bin/python bench/python_can_bus.py
+	PYTHONPATH=$(BUILD)/pypy/python $(VENV)/pypy/bin/python bench/python_can_bus.py
 
 demo: setup build
 	PYTHONPATH=$(BUILD)/cpython/python sim/with-bus can0 -- $(VENV)/cpython/bin/python examples/demo.py
 
 clean:
 	rm -rf $(BUILD)
+
+# --- Reliability: fuzzers, long bad-input runs, the soak. The fast shares (a few bad-input
+# examples per callable, each exit scenario VELMOT_REPEAT=3 times) run in `make test`.
+.PHONY: fuzz fuzz-tools bad-input soak soak-short
+
+FUZZ_APT_PACKAGES := clang libclang-rt-dev
+FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 300
+FUZZ_CXX = $(shell command -v clang++ || command -v clang++-14)
+FUZZ_FLAGS := -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc
+FUZZERS := ip_link_details feedback_frame
+FUZZ_SOURCES_ip_link_details := src/comm/can/ip_link_details.cpp src/comm/can/lossy_utf8.cpp
+FUZZ_SOURCES_feedback_frame := src/comm/dr_v1/feedback_frame.cpp
+
+fuzz-tools:
+	@missing=$$(for p in $(FUZZ_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:" $$missing; \
+	  $(SUDO) apt-get update -q && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
+	fi
+
+# Each fuzzer runs FUZZ_SECONDS on a work corpus seeded from tests/fuzz/corpus/ (the committed
+# seeds stay as they are); a crash leaves its input in build/fuzz/ and fails the target.
+fuzz: fuzz-tools
+	@mkdir -p $(BUILD)/fuzz
+	$(foreach f,$(FUZZERS),$(FUZZ_CXX) $(FUZZ_FLAGS) tests/fuzz/$(f)_fuzz.cpp $(FUZZ_SOURCES_$(f)) -o $(BUILD)/fuzz/$(f)_fuzz &&) true
+	@set -e; for f in $(FUZZERS); do \
+	  mkdir -p $(BUILD)/fuzz/corpus-$$f; \
+	  echo "fuzzing $$f for $(FUZZ_SECONDS) s"; \
+	  (cd $(BUILD)/fuzz && ./$${f}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	     corpus-$$f $(CURDIR)/tests/fuzz/corpus/$$f 2>&1 | grep -E '^(stat::number_of_executed_units|==|SUMMARY|Done)' ); \
+	  test -z "$$(ls $(BUILD)/fuzz/crash-* $(BUILD)/fuzz/leak-* 2>/dev/null)"; \
+	done
+
+bad-input: setup build
+	VELMOT_EXAMPLES=$${VELMOT_EXAMPLES:-300} sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest tests/py/test_bad_input.py
+	VELMOT_EXAMPLES=$${VELMOT_EXAMPLES:-300} sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest tests/py/test_bad_input.py
+
+# The soak on both interpreters (SOAK_SECONDS each; it prints its figures and fails on a lost or
+# dropped frame, RSS growth of 2 MiB or more after the warm-up, or a change of threads or fds).
+define run_soak
+	$(VENV)/cpython/bin/python tests/soak/soak.py --python $(VENV)/cpython/bin/python --build $(BUILD)/cpython/python --seconds $(1)
+	$(VENV)/cpython/bin/python tests/soak/soak.py --python $(VENV)/pypy/bin/python --build $(BUILD)/pypy/python --seconds $(1)
+endef
+
+# `make soak`: the soak for SOAK_SECONDS, then each exit scenario VELMOT_REPEAT (100) times.
+soak: setup build
+	$(call run_soak,$(SOAK_SECONDS))
+	VELMOT_REPEAT=$${VELMOT_REPEAT:-100} sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -q tests/py/test_exit_hygiene.py
+	VELMOT_REPEAT=$${VELMOT_REPEAT:-100} sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest -q tests/py/test_exit_hygiene.py
+
+# For CI: the soak alone, 30 s on each interpreter.
+soak-short: setup build
+	$(call run_soak,30)
 
 # --- armhf (32-bit ARM, hard-float), the boards' platform. Cross build with Debian's cross compiler
 # and the armhf Python headers from Debian's multiarch packages (GoogleTest is built from Debian's

@@ -207,11 +207,12 @@ class DriverHost:
     """
 
     def __init__(self, sock, drivers, *, feedback_hz=100.0, host_id=None, log=None,
-                 clock=time.monotonic):
+                 clock=time.monotonic, catch_up=0.0):
         self._sock = sock
         self._drivers = list(drivers)
         self._period = 1.0 / feedback_hz if feedback_hz > 0 else None
         self._host_id = host_id
+        self._catch_up = catch_up
         self._node_ids = {d.node_id for d in self._drivers}
         self._log = log
         self._clock = clock
@@ -292,10 +293,14 @@ class DriverHost:
         now = self._clock()
         if now < deadline:
             return deadline
-        for d in self._drivers:
-            self._send(fr.pack_can_frame(d.node_id, d.feedback(now)))
-        deadline += self._period
-        # After a stall keep the rate instead of sending a burst of late frames.
+        # Besides the round due, up to `catch_up` seconds of late rounds are sent now, so that a
+        # process the machine leaves waiting still keeps its rate; older late rounds are skipped.
+        late = int((now - deadline) / self._period + 1e-9)
+        for _ in range(1 + min(late, int(self._catch_up / self._period + 1e-9))):
+            for d in self._drivers:
+                self._send(fr.pack_can_frame(d.node_id, d.feedback(now)))
+        deadline += (late + 1) * self._period
+        # Then keep the rate instead of sending a burst of older late frames.
         return deadline if deadline > now else now + self._period
 
     def _send(self, raw):
@@ -345,6 +350,9 @@ def _parse_args(argv):
     p.add_argument("--host", type=lambda s: int(s, 0), default=None,
                    help="only frames with this CAN id reach the drivers")
     p.add_argument("--log", default=None, help="JSON-lines log of received frames and states")
+    p.add_argument("--catch-up-ms", type=float, default=0.0,
+                   help="feedback rounds late by up to this much are sent at once (default 0: "
+                        "a late round is sent once and the rest skipped)")
     return p.parse_args(argv)
 
 
@@ -380,7 +388,8 @@ def main(argv=None):
     now = time.monotonic()
     drivers = [SimDriver(n, s, m, now) for n, s, m in args.driver]
     log = open(args.log, "a", encoding="utf-8") if args.log else None
-    host = DriverHost(sock, drivers, feedback_hz=args.feedback_hz, host_id=args.host, log=log)
+    host = DriverHost(sock, drivers, feedback_hz=args.feedback_hz, host_id=args.host, log=log,
+                      catch_up=args.catch_up_ms / 1000.0)
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: host.stop())
     print("ready", flush=True)

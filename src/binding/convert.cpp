@@ -3,11 +3,15 @@
 // Thread-safety: needs the GIL.
 #include "binding/convert.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
 namespace velmot::binding {
 namespace {
+
+// More than a CAN payload ever holds; longer sequences grow the vector as their items arrive.
+constexpr Py_ssize_t k_byte_sequence_reserve_cap = 64;
 
 const char* type_name(PyObject* object) {
     return Py_TYPE(object)->tp_name;
@@ -99,15 +103,21 @@ std::vector<std::uint8_t> to_byte_vector(PyObject* object) {
         raise_type_error(std::string("expected a sequence of ints in range(256), got '") +
                          type_name(object) + "'");
     }
+    // __len__ is only a hint for the first allocation, capped, so a length that lies allocates
+    // nothing it claims. The items are taken by iteration, as bytes(sequence) takes them: a list
+    // that an item's __index__ shrinks mid-call ends early instead of failing with IndexError.
     const Py_ssize_t size = PySequence_Size(object);
     if (size < 0) {
         throw_python_error();
     }
     std::vector<std::uint8_t> bytes;
-    bytes.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        Ref item = Ref::steal(check(PySequence_GetItem(object, i)));
+    bytes.reserve(static_cast<std::size_t>(std::min(size, k_byte_sequence_reserve_cap)));
+    Ref iterator = Ref::steal(check(PyObject_GetIter(object)));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         bytes.push_back(to_u8(item.get()));
+    }
+    if (PyErr_Occurred()) {
+        throw_python_error();
     }
     return bytes;
 }

@@ -49,6 +49,9 @@ public:
     std::uint32_t host_id() const noexcept { return host_id_; }
     // The creation mode: it selects the broadcast scale for good.
     FocMode mode() const noexcept { return mode_; }
+    // True once the group's CAN device was closed (Motor::close): the Python class then refuses
+    // every method.
+    bool is_closed() const noexcept { return can_->is_closed(); }
 
     float get_target() const;
     // Stored as given; it goes on the bus with the group's next broadcast.

@@ -77,4 +77,9 @@ std::size_t Motor::device_count() const {
     return devices_->size();
 }
 
+std::uint64_t Motor::close(const InterruptPoll& interrupt) {
+    receive_task_.abort();
+    return can_->close(interrupt);
+}
+
 }  // namespace velmot::motor

@@ -59,6 +59,13 @@ public:
 
     std::size_t device_count() const;
 
+    // Ends the group for good: cancels the receiver, then closes the shared CAN device (its queued
+    // frames are written within comm::can::k_close_bound; see CanDeviceAsync::close), so every
+    // send of the group and of its Devices fails with the device-closed error from then on.
+    // Returns the number of queued frames not written; a second close returns 0.
+    std::uint64_t close(const InterruptPoll& interrupt = {});
+    bool is_closed() const noexcept { return can_->is_closed(); }
+
 private:
     Motor(std::shared_ptr<CanDeviceAsync> can, std::shared_ptr<DeviceList> devices, std::uint32_t host_id,
           runtime::TaskHandle<void> receive_task);

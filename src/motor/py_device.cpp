@@ -1,5 +1,6 @@
 // Device: set_target, get_target, get_watch_data, the unicast configuration methods, slot_index,
-// node_id and the representation.
+// node_id and the representation. Once the group's Motor is closed every method raises OSError
+// "CAN device is closed"; slot_index, node_id and the representation keep working.
 #include "motor/py_device.hpp"
 
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "binding/class_def.hpp"
+#include "comm/can/device_closed.hpp"
 #include "motor/py_foc_mode.hpp"
 #include "motor/py_watch_data.hpp"
 
@@ -36,16 +38,22 @@ std::string device_repr(const Device& device) {
     return head + target_text(device.get_target()) + ")";
 }
 
+// The Device, or the closed error raised (PythonError).
+Device& open_device(DeviceShare& device) {
+    if (device->is_closed()) unwrap(Result<void>(comm::can::device_closed_error()));
+    return *device;
+}
+
 template <class Body>
 PyObject* device_method(const char* function, PyObject* self, Body body) {
     return call_method_noargs<DeviceShare, Access::shared>(function, self,
-                                                           [&](DeviceShare& device) { return body(*device); });
+                                                           [&](DeviceShare& device) { return body(open_device(device)); });
 }
 
 PyObject* set_target(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<DeviceShare, Access::shared>(k_set_target, self, args, nargs, kwnames,
                                                     [](DeviceShare& device, float value) {
-                                                        device->set_target(value);
+                                                        open_device(device).set_target(value);
                                                         return None{};
                                                     });
 }
@@ -76,7 +84,7 @@ PyObject* set_foc_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         k_set_foc_mode, self, args, nargs, kwnames, [](DeviceShare& device, std::string mode) -> Result<void> {
             auto parsed = parse_foc_mode(mode);
             if (!parsed) return std::move(parsed).error();
-            return device->set_foc_mode(*parsed);
+            return open_device(device).set_foc_mode(*parsed);
         });
 }
 

@@ -4,6 +4,11 @@
 // Every send validates the frame first, so a group whose host id is above 0x1FFFFFFF raises
 // OSError "CAN ID too large" on each send instead of reporting frames that can never be sent.
 //
+// close() (also at the end of a `with` block) closes the group for good, with the GIL released
+// while its queued frames are written (within 1 s): every later method call, on the Motor and on
+// its Devices, raises OSError "CAN device is closed"; host, host_id and repr keep working, and a
+// second close does nothing.
+//
 // Blocks: the constructor waits for the interface's provisioning (`ip` / `sudo`) with the GIL
 // released, running the signal check every 50 ms; Ctrl+C there kills and reaps the running child
 // and raises KeyboardInterrupt. calibrate_broadcast pauses 200 ms with the GIL held.
@@ -16,6 +21,7 @@
 
 #include "binding/class_def.hpp"
 #include "binding/interruptible_wait.hpp"
+#include "comm/can/device_closed.hpp"
 #include "motor/motor.hpp"
 #include "motor/py_device.hpp"
 #include "motor/py_foc_mode.hpp"
@@ -34,6 +40,14 @@ constexpr Signature<U8, U32, Str> k_add_device{"Motor.add_device",
 constexpr Signature<U8, F32> k_set_target{"Motor.set_target", {arg("slot_index"), arg("value")}};
 constexpr Signature<U8> k_get_watch_data{"Motor.get_watch_data", {arg("slot_index")}};
 constexpr Signature<Str> k_set_foc_mode_broadcast{"Motor.set_foc_mode_broadcast", {arg("mode")}};
+constexpr Signature<Object, Object, Object> k_exit{"Motor.__exit__",
+                                                   {arg("exc_type"), arg("exc_value"), arg("traceback")}};
+
+// The group, or the closed error raised (PythonError).
+Motor& open_motor(MotorBox& motor) {
+    if (motor->is_closed()) unwrap(Result<void>(comm::can::device_closed_error()));
+    return *motor;
+}
 
 // Exactly one of host and host_id (None counts as not given), checked before the interface is
 // touched.
@@ -60,7 +74,7 @@ PyObject* construct_motor(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 template <class Body>
 PyObject* motor_method(const char* function, PyObject* self, Body body) {
     return call_method_noargs<MotorBox, Access::shared>(function, self,
-                                                        [&](MotorBox& motor) { return body(*motor); });
+                                                        [&](MotorBox& motor) { return body(open_motor(motor)); });
 }
 
 Result<Ref> add_device_object(Motor& motor, std::uint8_t slot_index, std::uint32_t node_id, const std::string& mode) {
@@ -75,14 +89,14 @@ PyObject* add_device(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return call_method<MotorBox, Access::shared>(
         k_add_device, self, args, nargs, kwnames,
         [](MotorBox& motor, std::uint8_t slot_index, std::uint32_t node_id, std::string mode) {
-            return add_device_object(*motor, slot_index, node_id, mode);
+            return add_device_object(open_motor(motor), slot_index, node_id, mode);
         });
 }
 
 PyObject* set_target(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<MotorBox, Access::shared>(k_set_target, self, args, nargs, kwnames,
                                                  [](MotorBox& motor, std::uint8_t slot_index, float value) {
-                                                     motor->set_target(slot_index, value);
+                                                     open_motor(motor).set_target(slot_index, value);
                                                      return None{};
                                                  });
 }
@@ -90,7 +104,7 @@ PyObject* set_target(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* get_watch_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<MotorBox, Access::shared>(
         k_get_watch_data, self, args, nargs, kwnames, [](MotorBox& motor, std::uint8_t slot_index) {
-            auto record = motor->get_watch_data(slot_index);
+            auto record = open_motor(motor).get_watch_data(slot_index);
             return record ? watch_data_to_python(*record) : Ref::new_ref(Py_None);
         });
 }
@@ -118,8 +132,28 @@ PyObject* set_foc_mode_broadcast(PyObject* self, PyObject* const* args, Py_ssize
         k_set_foc_mode_broadcast, self, args, nargs, kwnames, [](MotorBox& motor, std::string mode) -> Result<void> {
             auto parsed = parse_foc_mode(mode);
             if (!parsed) return std::move(parsed).error();
-            return motor->set_foc_mode_broadcast(*parsed);
+            return open_motor(motor).set_foc_mode_broadcast(*parsed);
         });
+}
+
+void close_motor(MotorBox& motor) {
+    wait_without_gil([&](const InterruptPoll& interrupt) { return motor->close(interrupt); });
+}
+
+PyObject* close_method(PyObject* self, PyObject*) {
+    return call_method_noargs<MotorBox, Access::shared>("Motor.close", self, close_motor);
+}
+
+PyObject* enter_method(PyObject* self, PyObject*) {
+    return call_method_noargs<MotorBox, Access::shared>("Motor.__enter__", self, [self](MotorBox& motor) {
+        open_motor(motor);
+        return Ref::new_ref(self);
+    });
+}
+
+PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<MotorBox, Access::shared>(k_exit, self, args, nargs, kwnames,
+                                                 [](MotorBox& motor, Ref, Ref, Ref) { close_motor(motor); });
 }
 
 PyObject* host(PyObject* self, void*) {
@@ -174,6 +208,12 @@ PyMethodDef g_methods[] = {
                "calibrate_broadcast($self)\n--\n\n"
                "在配置会话内广播请求编码器电角度零点，并阻塞约 200 ms。"),
     fastcall_def("set_foc_mode_broadcast", set_foc_mode_broadcast, "set_foc_mode_broadcast($self, mode)\n--\n\n"),
+    noargs_def("close", close_method,
+               "close($self)\n--\n\n"
+               "关闭广播组：停止反馈接收，在 1 秒内写出已排队的帧，然后关闭 CAN 套接字。\n\n"
+               "之后对本 Motor 及其 Device 的调用都抛出 OSError；重复关闭不做任何事。"),
+    noargs_def("__enter__", enter_method, "__enter__($self)\n--\n\n返回 Motor 本身。"),
+    fastcall_def("__exit__", exit_method, "__exit__($self, exc_type, exc_value, traceback)\n--\n\n关闭 Motor。"),
     k_end_of_methods,
 };
 

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "common/panic.hpp"
+#include "common/realtime_mode.hpp"
 #include "runtime/driving.hpp"
 #include "runtime/signal_blocked_thread.hpp"
 
@@ -53,6 +54,9 @@ void Runtime::stop_and_join() noexcept {
 }
 
 void Runtime::run_worker() {
+    // Under the opt-in real-time mode the workers (CAN I/O, feedback receivers) run under
+    // SCHED_FIFO just below the timer threads, so a frame a timer call queued leaves at once.
+    enter_realtime_worker(realtime_settings());
     DrivingScope driving(true);
     // A handler that throws ends only that handler: the worker reports it and serves on.
     while (!io_.stopped()) {

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "common/panic.hpp"
+#include "common/realtime_mode.hpp"
 #include "common/result.hpp"
 #include "runtime/signal_blocked_thread.hpp"
 #include "runtime/task_outcome.hpp"
@@ -41,14 +42,18 @@ void call_once(TickFunction& tick, TickGate&& gate) {
 }
 
 struct ThreadLoop {
+    TimerPrecision precision;
     std::chrono::nanoseconds period;
-    std::chrono::nanoseconds margin;
+    RealtimeSettings realtime;
     SharedTickFunction tick;
     RunningFlag running;
     TickCounter tick_count;
     task::SharedCallTracker calls;
 
     void run() {
+        // A thread the real-time policy was refused to waits exactly as one that never asked.
+        const auto margin = enter_realtime(realtime) ? realtime_policy_spin_margin(precision, period)
+                                                     : spin_margin(precision);
         const task::TaskManager& registry = task::task_manager();
         auto deadline = runtime::saturating_add(Clock::now(), period);
         while (running->load(std::memory_order_acquire)) {
@@ -84,7 +89,7 @@ std::string thread_name(std::uint64_t task_id, TimerPrecision precision) {
 pthread_t start_thread_loop(std::uint64_t task_id, TimerPrecision precision, std::chrono::nanoseconds period,
                             SharedTickFunction tick, RunningFlag running, TickCounter tick_count,
                             task::SharedCallTracker calls) {
-    ThreadLoop loop{period,           spin_margin(precision), std::move(tick), std::move(running),
+    ThreadLoop loop{precision,        period, realtime_settings(), std::move(tick), std::move(running),
                     std::move(tick_count), std::move(calls)};
     std::thread thread;
     try {

@@ -3,7 +3,9 @@
 // blocked. It calls at once, then on the grid start + k*period using precision_sleep_until_sync;
 // grid points that have passed are skipped, never made up. It checks the registry's shutdown flag
 // before each call and `running` after each sleep, and makes each call through the timer's
-// TickGate. It never uses the shared runtime.
+// TickGate. It never uses the shared runtime. Under the opt-in real-time mode
+// (realtime_mode.hpp) the thread first sets its affinity and SCHED_FIFO policy, and then, when
+// the policy is in force, waits with the short real-time spin margin.
 //
 // Thread-safety: start_thread_loop may be called from any thread; the loop shares only atomics.
 #pragma once

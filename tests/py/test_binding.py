@@ -41,6 +41,46 @@ def test_byte_sequences(data):
     assert probe.convert(**convert_args(data=data))[4] == b"\x01\x02"
 
 
+class Lying:
+    """A sequence whose __len__ claims `length` items while it holds `items`."""
+
+    def __init__(self, length, items):
+        self.length, self.items = length, items
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+class Clears:
+    """An item whose conversion empties the list it sits in."""
+
+    def __init__(self, victim):
+        self.victim = victim
+
+    def __index__(self):
+        del self.victim[:]
+        return 7
+
+
+def cleared_mid_call():
+    victim = [1, 2, 3, 4]
+    victim.insert(2, Clears(victim))
+    return victim
+
+
+# The items are what iteration yields: a __len__ that lies neither allocates what it claims nor
+# truncates, and a list emptied by one of its items' __index__ ends at that item.
+@pytest.mark.parametrize("data, expected", [
+    (Lying(2**62, [1, 2]), b"\x01\x02"), (Lying(sys.maxsize, []), b""), (Lying(2**31, [9]), b"\x09"),
+    (Lying(0, [1, 2, 3]), b"\x01\x02\x03"), (cleared_mid_call(), b"\x01\x02\x07"),
+], ids=["2**62", "maxsize", "2**31", "zero", "cleared"])
+def test_byte_sequences_are_iterated_whatever_their_length_claims(data, expected):
+    assert probe.convert(**convert_args(data=data))[4] == expected
+
+
 class Index:
     def __init__(self, value):
         self.value = value

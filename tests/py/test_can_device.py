@@ -620,6 +620,11 @@ METHOD_DOCS = {
         "    timeout_ms: Timeout in milliseconds\n\nReturns:\n"
         "    Tuple of (id, data) if message received, None if timeout"),
     ("CanDeviceNonBlocking", "interface"): ("($self)", "Get the interface name"),
+    ("CanDevice", "close"): ("($self)", "Close the socket. Every later call raises OSError; "
+                             "closing twice does nothing."),
+    ("CanDeviceNonBlocking", "close"): (
+        "($self)", "Write the queued frames (within 1 s), stop the background task and close the "
+        "socket.\n\nEvery later call raises OSError; closing twice does nothing."),
 }
 
 

@@ -696,6 +696,7 @@ MOTOR_METHODS = {
     "exit_configure_broadcast": "($self)",
     "calibrate_broadcast": "($self)",
     "set_foc_mode_broadcast": "($self, mode)",
+    "close": "($self)",
 }
 DEVICE_METHODS = {
     "set_target": "($self, value)",

@@ -389,3 +389,24 @@ def test_launcher_exits_cleanly_on_signals(sim_drivers, signum):
 def test_launcher_reports_a_missing_interface(sim_drivers):
     with pytest.raises(RuntimeError, match="not ready"):
         sim_drivers([(0x201, 0)], iface="nosuchcan")
+
+
+# A loop woken 10 periods late sends one round, or, within its catch-up window, every late round.
+@pytest.mark.parametrize("catch_up, rounds", [(0.0, 1), (0.05, 11), (0.005, 6)])
+def test_late_feedback_rounds_within_the_catch_up_window_are_sent(catch_up, rounds):
+    now = [100.0]
+    peer, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    host = dv.DriverHost(theirs, [dv.SimDriver(0x201, 0), dv.SimDriver(0x202, 1)], feedback_hz=1000,
+                         clock=lambda: now[0], catch_up=catch_up)
+    now[0] += 0.010
+    next_deadline = host._maybe_send_feedback(100.0)
+    peer.setblocking(False)
+    frames = []
+    while True:
+        try:
+            frames.append(peer.recv(16))
+        except BlockingIOError:
+            break
+    peer.close()
+    theirs.close()
+    assert len(frames) == 2 * rounds and next_deadline > now[0]

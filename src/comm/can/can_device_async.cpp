@@ -3,16 +3,24 @@
 #include "comm/can/can_device_async.hpp"
 
 #include <algorithm>
+#include <string>
+#include <thread>
 #include <utility>
 
 #include "comm/can/can_device.hpp"
 #include "comm/can/can_io_task.hpp"
+#include "comm/can/device_closed.hpp"
+#include "common/console.hpp"
 #include "comm/can/interface_provisioning.hpp"
 #include "runtime/blocking_wait.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 
 namespace velmot::comm::can {
+
+namespace {
+constexpr ConsoleKind k_close_kind{"can: frames not written at close"};
+}  // namespace
 
 // A frame already queued, taken without a trip through the runtime. try_lock succeeds only when
 // nobody holds or waits for the receive lock, so no waiting receiver is overtaken.
@@ -25,7 +33,7 @@ CanDeviceAsync::CanDeviceAsync(std::string interface, runtime::Sender<CanMessage
                                std::shared_ptr<Outbox> outbox, std::shared_ptr<Incoming> incoming,
                                runtime::TaskHandle<void> task)
     : interface_(std::move(interface)),
-      outgoing_(std::move(outgoing)),
+      outgoing_(std::in_place, std::move(outgoing)),
       outbox_(std::move(outbox)),
       incoming_(std::move(incoming)),
       task_(std::move(task)) {}
@@ -48,10 +56,41 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
 }
 
 Result<void> CanDeviceAsync::send_nonblocking(CanMessage message) const {
+    std::lock_guard lock(send_mutex_);
+    if (!outgoing_) return device_closed_error();
     outbox_->add_queued();  // before the task can see the frame, so the count never goes below 0
-    Result<void> queued = outgoing_.send(std::move(message));
+    Result<void> queued = outgoing_->send(std::move(message));
     if (!queued) outbox_->remove_queued();
     return queued;
+}
+
+std::uint64_t CanDeviceAsync::close(const InterruptPoll& interrupt) {
+    {
+        std::lock_guard lock(send_mutex_);
+        if (closed_.exchange(true, std::memory_order_acq_rel)) return 0;
+        outgoing_.reset();  // the task drains the queue, then ends
+    }
+    using runtime::Clock;
+    constexpr auto k_look_period = std::chrono::milliseconds(1);
+    const auto deadline = runtime::saturating_add(Clock::now(), k_close_bound);
+    auto next_poll = Clock::now() + k_interrupt_poll_period;
+    while (!task_.is_finished() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(k_look_period);
+        if (interrupt && Clock::now() >= next_poll) {
+            if (interrupt()) break;
+            next_poll = Clock::now() + k_interrupt_poll_period;
+        }
+    }
+    if (!task_.is_finished()) {
+        task_.abort();  // the frames still queued go with the task's frame, and so does the socket
+        while (!task_.is_finished()) std::this_thread::sleep_for(k_look_period);
+    }
+    const std::uint64_t unwritten = outbox_->discard_pending();
+    if (unwritten != 0) {
+        write_stderr(k_close_kind, "[velmot] " + std::to_string(unwritten) +
+                                       " queued CAN frames were not written at close\n");
+    }
+    return unwritten;
 }
 
 std::optional<CanMessage> CanDeviceAsync::try_receive() const {

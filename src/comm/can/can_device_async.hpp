@@ -9,8 +9,14 @@
 // queued and not yet written are counted in the device's Outbox, which the interpreter's exit
 // waits on (for a bounded time), so a script's last frames reach the bus.
 //
+// Closing (close()) ends the device for every owner at once: the send queue's sender is dropped
+// under the send lock, so no send can slip in after it, the task writes what is queued (for at
+// most k_close_bound, then it is aborted) and ends, closing the socket. Sends after that fail
+// with device_closed_error(); the memory goes with the last owner as before.
+//
 // Thread-safety: every member may be called concurrently from any thread; the blocking
-// receive_timeout may also be called from a runtime worker (it blocks in place).
+// receive_timeout may also be called from a runtime worker (it blocks in place). Sends and close
+// serialise on the send lock (held for one queue push, never while waiting).
 //
 // Blocks: `receive_timeout` until a frame is queued, the I/O task has ended or the time is up, in
 // steps of at most 50 ms: each step takes the receive lock, waits and lets the lock go, and the
@@ -22,8 +28,11 @@
 // frame and keeps no lock; the frame stays queued for the next receive.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -39,6 +48,9 @@
 
 namespace velmot::comm::can {
 
+// How long close() lets the I/O task write the frames still queued (as the interpreter's exit does).
+inline constexpr std::chrono::seconds k_close_bound{1};
+
 class CanDeviceAsync {
 public:
     // Provisions the interface, opens the socket and starts the I/O task. Must not be called from
@@ -49,8 +61,8 @@ public:
     CanDeviceAsync(const CanDeviceAsync&) = delete;
     CanDeviceAsync& operator=(const CanDeviceAsync&) = delete;
 
-    // Queues the message for the I/O task; fails with "channel closed" once the task has ended.
-    // Success means queued, not written.
+    // Queues the message for the I/O task; fails with "channel closed" once the task has ended and
+    // with device_closed_error() after close(). Success means queued, not written.
     Result<void> send_nonblocking(CanMessage message) const;
     // The oldest received frame, if one is queued and no other receive holds or waits for the
     // receive lock (nothing then); never waits.
@@ -68,6 +80,14 @@ public:
     // True once the I/O task has ended: the receive queue then stays empty for good.
     bool io_task_finished() const { return task_.is_finished(); }
 
+    // Stops taking frames, lets the I/O task write the queued ones within k_close_bound (less when
+    // `interrupt` asks to stop, looked at every 50 ms), then aborts the task if it is still
+    // running and waits until it has ended, its socket closed. Returns the number of queued frames
+    // that were not written. A second close returns 0 at once.
+    // Blocks: up to k_close_bound plus the abort's few milliseconds; never touches the GIL.
+    std::uint64_t close(const InterruptPoll& interrupt = {});
+    bool is_closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+
 private:
     struct Incoming {
         explicit Incoming(runtime::Receiver<CanMessage> receiver) : receiver(std::move(receiver)) {}
@@ -84,7 +104,9 @@ private:
                    std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task);
 
     std::string interface_;
-    runtime::Sender<CanMessage> outgoing_;  // the only sender: the task ends when it goes
+    mutable std::mutex send_mutex_;                         // guards outgoing_ against close()
+    std::optional<runtime::Sender<CanMessage>> outgoing_;   // the only sender: the task ends when it goes
+    std::atomic<bool> closed_{false};
     std::shared_ptr<Outbox> outbox_;        // frames queued and not yet written (shared with the task)
     std::shared_ptr<Incoming> incoming_;
     runtime::TaskHandle<void> task_;        // dropping it lets the task finish on its own

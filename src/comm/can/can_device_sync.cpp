@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "comm/can/device_closed.hpp"
 #include "comm/can/interface_provisioning.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
@@ -11,7 +12,6 @@
 namespace velmot::comm::can {
 namespace {
 
-Error not_initialized() { return Error{ErrorKind::os, "Device not initialized"}; }
 
 // Runs `op` to completion from the calling thread (see block_in_place / block_on).
 template <class T>
@@ -47,7 +47,7 @@ Result<CanDeviceSync> CanDeviceSync::create(const std::string& interface, const 
 CanDevice& CanDeviceSync::device() { return *device_; }
 
 Result<bool> CanDeviceSync::try_send(const can_frame& frame) {
-    if (!device_) return not_initialized();
+    if (!device_) return device_closed_error();
     Error error{ErrorKind::os, {}};
     switch (device().try_write(frame, error)) {
     case CanDevice::Attempt::done: return true;
@@ -58,12 +58,12 @@ Result<bool> CanDeviceSync::try_send(const can_frame& frame) {
 }
 
 Result<void> CanDeviceSync::send(const can_frame& frame, const InterruptPoll& interrupt) {
-    if (!device_) return not_initialized();
+    if (!device_) return device_closed_error();
     return run_interruptible<void>(interrupt, [&] { return device().write(frame); });
 }
 
 Result<std::optional<CanMessage>> CanDeviceSync::try_receive() {
-    if (!device_) return not_initialized();
+    if (!device_) return device_closed_error();
     can_frame frame;
     Error error{ErrorKind::os, {}};
     switch (device().try_read(frame, error)) {
@@ -75,7 +75,7 @@ Result<std::optional<CanMessage>> CanDeviceSync::try_receive() {
 }
 
 Result<CanMessage> CanDeviceSync::receive(const InterruptPoll& interrupt) {
-    if (!device_) return not_initialized();
+    if (!device_) return device_closed_error();
     auto frame = run_interruptible<can_frame>(interrupt, [&] { return device().read(); });
     if (!frame) return std::move(frame).error();
     return CanMessage::from_frame(*frame);

@@ -2,8 +2,9 @@
 // try it at once and, only when they would have to wait, block on the runtime (block in place
 // around block on), so they may be called from any thread, a runtime worker included.
 //
-// Thread-safety: send and receive need exclusive access (the Python class takes an exclusive
-// borrow, kept while a call waits); interface() may be called concurrently.
+// Thread-safety: send, receive and close need exclusive access (the Python class takes an
+// exclusive borrow, kept while a call waits); interface() may be called concurrently.
+// After close() (the socket is closed at once) every call fails with device_closed_error().
 //
 // Blocks: `send` while the socket buffer is full, `receive` until a frame arrives, `create` while
 // provisioning runs its `ip` / `sudo` children. Nothing here touches the GIL: the Python class
@@ -41,12 +42,16 @@ public:
 
     const std::string& interface() const noexcept { return interface_; }
 
+    // Closes the socket; a second call does nothing.
+    void close() noexcept { device_.reset(); }
+    bool is_closed() const noexcept { return !device_; }
+
 private:
     CanDeviceSync(std::string interface, CanDevice device);
 
     CanDevice& device();  // callers check device_ first
 
-    std::optional<CanDevice> device_;  // filled by construction, never emptied
+    std::optional<CanDevice> device_;  // filled by construction, emptied by close()
     std::string interface_;
 };
 

@@ -26,6 +26,8 @@ public:
     void add_queued() noexcept { pending_.fetch_add(1, std::memory_order_relaxed); }
     void remove_queued() noexcept { pending_.fetch_sub(1, std::memory_order_release); }
     std::uint64_t pending() const noexcept { return pending_.load(std::memory_order_acquire); }
+    // Forgets the frames still counted (their task has ended without writing them); returns how many.
+    std::uint64_t discard_pending() noexcept { return pending_.exchange(0, std::memory_order_acq_rel); }
 
 private:
     Outbox() = default;

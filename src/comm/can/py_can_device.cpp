@@ -7,6 +7,10 @@
 // raises KeyboardInterrupt in a script blocked here. Cancel safety: an interrupted receive takes
 // no frame (the next receive gets it), an interrupted send writes nothing, an interrupted
 // constructor kills and reaps its child.
+// close() (also at the end of a `with` block) closes the socket at once; every later call raises
+// OSError "CAN device is closed", a second close does nothing. It takes the exclusive borrow, so
+// a close from another thread while send or receive waits raises "Already borrowed" instead of
+// pulling the socket from under the wait.
 // Thread-safety: send and receive hold the object's exclusive borrow also while they wait, so a
 // second thread using the same CanDevice meanwhile gets RuntimeError "Already borrowed".
 #include "comm/can/py_can_device.hpp"
@@ -14,6 +18,7 @@
 #include "binding/class_def.hpp"
 #include "binding/interruptible_wait.hpp"
 #include "comm/can/can_device_sync.hpp"
+#include "comm/can/device_closed.hpp"
 #include "comm/can/py_can_message.hpp"
 
 namespace velmot::comm::can {
@@ -23,6 +28,8 @@ using namespace binding;
 
 constexpr Signature<Str> k_new{"CanDevice", {arg("interface")}};
 constexpr Signature<U32, ByteSeq> k_send{"CanDevice.send", {arg("id"), arg("data")}};
+constexpr Signature<Object, Object, Object> k_exit{"CanDevice.__exit__",
+                                                   {arg("exc_type"), arg("exc_value"), arg("traceback")}};
 
 PyObject* construct_device(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return construct<CanDeviceSync>(k_new, type, args, kwargs, [](std::string interface) {
@@ -60,7 +67,28 @@ PyObject* receive(PyObject* self, PyObject*) {
 
 PyObject* interface(PyObject* self, PyObject*) {
     return call_method_noargs<CanDeviceSync, Access::shared>(
-        "CanDevice.interface", self, [](CanDeviceSync& device) { return device.interface(); });
+        "CanDevice.interface", self, [](CanDeviceSync& device) -> Result<std::string> {
+            if (device.is_closed()) return device_closed_error();
+            return device.interface();
+        });
+}
+
+PyObject* close_method(PyObject* self, PyObject*) {
+    return call_method_noargs<CanDeviceSync, Access::exclusive>("CanDevice.close", self,
+                                                                [](CanDeviceSync& device) { device.close(); });
+}
+
+PyObject* enter_method(PyObject* self, PyObject*) {
+    return call_method_noargs<CanDeviceSync, Access::shared>(
+        "CanDevice.__enter__", self, [self](CanDeviceSync& device) -> Result<Ref> {
+            if (device.is_closed()) return device_closed_error();
+            return Ref::new_ref(self);
+        });
+}
+
+PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<CanDeviceSync, Access::exclusive>(k_exit, self, args, nargs, kwnames,
+                                                         [](CanDeviceSync& device, Ref, Ref, Ref) { device.close(); });
 }
 
 PyMethodDef g_methods[] = {
@@ -76,6 +104,12 @@ PyMethodDef g_methods[] = {
                "Returns:\n"
                "    Tuple of (id, data) where id is u32 and data is bytes"),
     noargs_def("interface", interface, "interface($self)\n--\n\nGet the interface name"),
+    noargs_def("close", close_method,
+               "close($self)\n--\n\n"
+               "Close the socket. Every later call raises OSError; closing twice does nothing."),
+    noargs_def("__enter__", enter_method, "__enter__($self)\n--\n\nReturn the device itself"),
+    fastcall_def("__exit__", exit_method,
+                 "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the device"),
     k_end_of_methods,
 };
 

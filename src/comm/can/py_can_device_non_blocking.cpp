@@ -8,6 +8,9 @@
 // GIL held; otherwise it waits with the GIL released, running the signal check every 50 ms (with
 // the receive lock let go), so Ctrl+C raises KeyboardInterrupt there. The constructor waits for
 // provisioning the same way. Cancel safety: an interrupted receive_timeout takes no frame.
+// close() (also at the end of a `with` block) writes the queued frames within 1 s with the GIL
+// released, ends the I/O task and closes the socket; every later call raises OSError "CAN device
+// is closed", a second close does nothing.
 // Thread-safety: every method may be called from several threads at once (shared borrows).
 #include "comm/can/py_can_device_non_blocking.hpp"
 
@@ -16,6 +19,7 @@
 #include "binding/class_def.hpp"
 #include "binding/interruptible_wait.hpp"
 #include "comm/can/can_device_async.hpp"
+#include "comm/can/device_closed.hpp"
 #include "comm/can/py_can_message.hpp"
 
 namespace velmot::comm::can {
@@ -29,6 +33,14 @@ using DeviceShare = std::shared_ptr<CanDeviceAsync>;
 constexpr Signature<Str> k_new{"CanDeviceNonBlocking", {arg("interface")}};
 constexpr Signature<U32, ByteSeq> k_send{"CanDeviceNonBlocking.send", {arg("id"), arg("data")}};
 constexpr Signature<U64> k_receive_timeout{"CanDeviceNonBlocking.receive_timeout", {arg("timeout_ms")}};
+constexpr Signature<Object, Object, Object> k_exit{
+    "CanDeviceNonBlocking.__exit__", {arg("exc_type"), arg("exc_value"), arg("traceback")}};
+
+// The device, or the closed error.
+Result<const CanDeviceAsync*> open_device(const DeviceShare& device) {
+    if (device->is_closed()) return device_closed_error();
+    return device.get();
+}
 
 PyObject* construct_device(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return construct<DeviceShare>(k_new, type, args, kwargs, [](std::string interface) {
@@ -54,10 +66,15 @@ PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* try_receive(PyObject* self, PyObject*) {
     return call_method_noargs<DeviceShare, Access::shared>(
         "CanDeviceNonBlocking.try_receive", self,
-        [](DeviceShare& device) { return message_to_python(device->try_receive()); });
+        [](DeviceShare& device) -> Result<Ref> {
+            auto open = open_device(device);
+            if (!open) return std::move(open).error();
+            return message_to_python((*open)->try_receive());
+        });
 }
 
-Ref receive_within(const DeviceShare& device, std::uint64_t timeout_ms) {
+Result<Ref> receive_within(const DeviceShare& device, std::uint64_t timeout_ms) {
+    if (device->is_closed()) return device_closed_error();
     if (auto queued = device->try_receive(); queued || timeout_ms == 0) return message_to_python(queued);
     auto received = wait_without_gil([share = device, timeout_ms](const InterruptPoll& interrupt) {
         return share->receive_timeout(timeout_ms, interrupt);
@@ -72,7 +89,33 @@ PyObject* receive_timeout(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyObject* interface(PyObject* self, PyObject*) {
     return call_method_noargs<DeviceShare, Access::shared>(
-        "CanDeviceNonBlocking.interface", self, [](DeviceShare& device) { return device->interface(); });
+        "CanDeviceNonBlocking.interface", self, [](DeviceShare& device) -> Result<std::string> {
+            auto open = open_device(device);
+            if (!open) return std::move(open).error();
+            return (*open)->interface();
+        });
+}
+
+void close_device(DeviceShare& device) {
+    wait_without_gil([&](const InterruptPoll& interrupt) { return device->close(interrupt); });
+}
+
+PyObject* close_method(PyObject* self, PyObject*) {
+    return call_method_noargs<DeviceShare, Access::shared>("CanDeviceNonBlocking.close", self, close_device);
+}
+
+PyObject* enter_method(PyObject* self, PyObject*) {
+    return call_method_noargs<DeviceShare, Access::shared>(
+        "CanDeviceNonBlocking.__enter__", self, [self](DeviceShare& device) -> Result<Ref> {
+            auto open = open_device(device);
+            if (!open) return std::move(open).error();
+            return Ref::new_ref(self);
+        });
+}
+
+PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<DeviceShare, Access::shared>(k_exit, self, args, nargs, kwnames,
+                                                    [](DeviceShare& device, Ref, Ref, Ref) { close_device(device); });
 }
 
 PyMethodDef g_methods[] = {
@@ -95,6 +138,13 @@ PyMethodDef g_methods[] = {
                  "Returns:\n"
                  "    Tuple of (id, data) if message received, None if timeout"),
     noargs_def("interface", interface, "interface($self)\n--\n\nGet the interface name"),
+    noargs_def("close", close_method,
+               "close($self)\n--\n\n"
+               "Write the queued frames (within 1 s), stop the background task and close the socket.\n\n"
+               "Every later call raises OSError; closing twice does nothing."),
+    noargs_def("__enter__", enter_method, "__enter__($self)\n--\n\nReturn the device itself"),
+    fastcall_def("__exit__", exit_method,
+                 "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the device"),
     k_end_of_methods,
 };
 
