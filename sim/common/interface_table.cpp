@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -33,7 +34,7 @@ namespace {
 
 bool parse_line(const char* line, std::size_t length, InterfaceEntry& out) {
     std::size_t pos = 0;
-    long index = 0;
+    std::int64_t index = 0;  // INT_MAX * 10 + 9 must fit: no 32-bit long
     while (pos < length && line[pos] >= '0' && line[pos] <= '9') {
         index = index * 10 + (line[pos++] - '0');
         if (index > INT_MAX) {

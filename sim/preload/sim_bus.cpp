@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -151,8 +152,9 @@ int send_options(int fd, const SocketOptions& options) {
     }
     // The daemon reads each connection's messages in order and applies options as it reads them;
     // an empty send queue means it has applied these.
+    // Nanosecond counts in 64 bits: the patience in nanoseconds does not fit a 32-bit long.
     long delay = 20'000;
-    for (long waited = 0; waited < k_patience_ms * 1'000'000L; waited += delay) {
+    for (std::int64_t waited = 0; waited < k_patience_ms * std::int64_t{1'000'000}; waited += delay) {
         int queued = 0;
         if (real::ioctl()(fd, SIOCOUTQ, &queued) != 0 || queued == 0) {
             return 0;

@@ -106,9 +106,14 @@ std::vector<std::uint8_t> to_byte_vector(PyObject* object) {
     // __len__ is only a hint for the first allocation, capped, so a length that lies allocates
     // nothing it claims. The items are taken by iteration, as bytes(sequence) takes them: a list
     // that an item's __index__ shrinks mid-call ends early instead of failing with IndexError.
-    const Py_ssize_t size = PySequence_Size(object);
+    Py_ssize_t size = PySequence_Size(object);
     if (size < 0) {
-        throw_python_error();
+        // A length beyond Py_ssize_t (2**31 and up on 32-bit targets) is a hint like any other.
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            throw_python_error();
+        }
+        PyErr_Clear();
+        size = k_byte_sequence_reserve_cap;
     }
     std::vector<std::uint8_t> bytes;
     bytes.reserve(static_cast<std::size_t>(std::min(size, k_byte_sequence_reserve_cap)));

@@ -5,6 +5,11 @@
 
 namespace velmot::task {
 
+// 64-bit atomics (these ids, timer tick counts, outbox counts) are lock-free instruction sequences
+// (ldrexd/strexd on ARMv7), never libatomic's locked emulation, whose lock a child forked while
+// another thread held it would find held forever.
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+
 // Constant-initialised (no static constructor), so ids are valid from the first instruction.
 std::atomic<std::uint64_t> TASK_ID_COUNTER{1};
 

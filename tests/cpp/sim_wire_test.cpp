@@ -152,6 +152,7 @@ TEST(InterfaceTable, ParsesIndexNameLinesAndSkipsMalformedOnes) {
         "100 can0\n101 vcan_long_name1\n"  // 15 characters: the longest name allowed
         "102 sixteen_chars_xx\n"            // too long
         "x can9\n0 can8\n103\n104 two words\n"
+        "2147483648 can7\n4294967396 can6\n"  // above INT_MAX; the second is 100 modulo 2^32
         "105 can1\r\n106 can2";
     vcan::InterfaceTable table;
     vcan::parse_interfaces(text.data(), text.size(), table);
@@ -164,6 +165,7 @@ TEST(InterfaceTable, ParsesIndexNameLinesAndSkipsMalformedOnes) {
         EXPECT_EQ(table.by_index(index), by_name);
     }
     EXPECT_EQ(table.by_name("can9"), nullptr);
+    EXPECT_EQ(table.by_name("can6"), nullptr);
     EXPECT_EQ(table.by_index(102), nullptr);
 }
 

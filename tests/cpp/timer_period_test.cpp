@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <random>
 #include <string>
 
 #include "timer/period.hpp"
@@ -57,6 +59,35 @@ TEST(TimerPeriodExact, TiesGoToEvenForConstructedSeconds) {
     EXPECT_EQ(seconds_to_nanos_exact(-1.0), std::nullopt);
     EXPECT_EQ(seconds_to_nanos_exact(std::nan("")), std::nullopt);
 }
+
+#if defined(__SIZEOF_INT128__)
+// The conversion works on two 64-bit halves (32-bit targets have no 128-bit integer); where the
+// compiler has one, it is the reference: mantissa * 10^9 >> shift, ties to even.
+std::optional<std::uint64_t> reference_nanos(double seconds) {
+    int exponent = 0;
+    const double fraction = std::frexp(seconds, &exponent);
+    const auto scaled = static_cast<unsigned __int128>(std::ldexp(fraction, 53)) * 1'000'000'000u;
+    const int shift = 53 - exponent;
+    const unsigned __int128 quotient = scaled >> shift;
+    const unsigned __int128 remainder = scaled & ((static_cast<unsigned __int128>(1) << shift) - 1);
+    const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+    const auto nanos = quotient + ((remainder > half || (remainder == half && (quotient & 1) != 0)) ? 1 : 0);
+    if (nanos > std::numeric_limits<std::uint64_t>::max()) return std::nullopt;
+    return static_cast<std::uint64_t>(nanos);
+}
+
+TEST(TimerPeriodExact, AgreesWithWideArithmeticAcrossTheRange) {
+    // Seconds from 2^-70 (shifts above 64 bits) to 2^35 (past 2^64 ns), random mantissas.
+    std::mt19937_64 random(20240601);
+    std::uniform_real_distribution<double> mantissa(0.5, 1.0);
+    for (int exponent = -70; exponent <= 35; ++exponent) {
+        for (int i = 0; i < 200; ++i) {
+            const double seconds = std::ldexp(mantissa(random), exponent);
+            ASSERT_EQ(seconds_to_nanos_exact(seconds), reference_nanos(seconds)) << seconds;
+        }
+    }
+}
+#endif
 
 struct RefusedCase {
     double frequency_hz;

@@ -275,6 +275,7 @@ def test_try_receive_takes_each_frame_once(peer):
 
 
 @needs_shim
+@pytest.mark.timing
 def test_receive_timeout_zero_never_waits(peer):
     p = peer()
     dev = velmot.CanDeviceNonBlocking("can0")
@@ -295,6 +296,7 @@ def test_receive_timeout_zero_never_waits(peer):
 
 
 @needs_shim
+@pytest.mark.timing
 def test_receive_timeout_expires_on_a_silent_bus(bus):
     dev = velmot.CanDeviceNonBlocking("can0")
     start = time.monotonic()
@@ -462,6 +464,7 @@ WAITS = ["receive", "receive_timeout"]  # CanDevice.receive(), CanDeviceNonBlock
 
 @needs_build
 @pytest.mark.parametrize("call", WAITS)
+@pytest.mark.timing
 def test_ctrl_c_interrupts_a_waiting_receive(vcan_bus, call):
     vcan_bus("can0")
     proc = start_child("sigint", call)
@@ -476,6 +479,7 @@ def test_ctrl_c_interrupts_a_waiting_receive(vcan_bus, call):
 
 @needs_build
 @pytest.mark.parametrize("call", WAITS)
+@pytest.mark.timing
 def test_a_thread_waiting_on_a_silent_bus_leaves_other_threads_running(vcan_bus, call):
     vcan_bus("can0")
     result = child_result(start_child("threads", call), timeout=30)
@@ -483,6 +487,7 @@ def test_a_thread_waiting_on_a_silent_bus_leaves_other_threads_running(vcan_bus,
 
 
 @needs_build
+@pytest.mark.timing
 def test_try_receive_does_not_wait_while_another_thread_waits(vcan_bus):
     vcan_bus("can0")
     result = child_result(start_child("threads", "receive_timeout"), timeout=30)

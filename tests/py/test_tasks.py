@@ -173,6 +173,7 @@ def test_bad_timeouts_raise_before_anything_waits(call, exception):
     handle.wait()
 
 
+@pytest.mark.timing
 def test_long_calls_do_not_delay_a_normal_timer():
     sleepers = [velmot.run_async(time.sleep)(1) for _ in range(4)]
     time.sleep(0.05)

@@ -365,6 +365,7 @@ def test_dropping_a_running_handle_unregisters_it():
 
 
 @pytest.mark.parametrize("make, mode", PRECISIONS)
+@pytest.mark.timing
 def test_first_call_is_immediate(handles, make, mode):
     calls = []
     start = time.perf_counter()
@@ -374,6 +375,7 @@ def test_first_call_is_immediate(handles, make, mode):
 
 
 @pytest.mark.parametrize("make, mode", PRECISIONS)
+@pytest.mark.timing
 def test_overrunning_calls_are_followed_at_once_and_missed_ticks_dropped(handles, make, mode):
     calls = []
 
@@ -393,6 +395,7 @@ def test_overrunning_calls_are_followed_at_once_and_missed_ticks_dropped(handles
     assert min(gaps) > 0.04, offsets   # ticks missed during the slow calls are not made up
 
 
+@pytest.mark.timing
 def test_normal_timer_keeps_a_sub_millisecond_grid(handles):
     # 400 Hz: calls 2.5 ms apart. A runtime that rounded each due instant up to a whole millisecond
     # would space them 3, 2, 3, 2 ms apart, never 2.5.

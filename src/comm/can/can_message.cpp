@@ -2,9 +2,14 @@
 #include "comm/can/can_message.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace velmot::comm::can {
+
+// One frame is one 16-byte read or write of the socket, on 32-bit ARM as on x86-64: the kernel's
+// layout, its payload 8-byte aligned.
+static_assert(sizeof(can_frame) == 16 && alignof(can_frame) == 8 && offsetof(can_frame, data) == 8);
 
 CanMessage::CanMessage(std::uint32_t id, std::span<const std::uint8_t> data) noexcept
     : id_(id), length_(static_cast<std::uint8_t>(data.size())), bytes_{} {
