@@ -205,7 +205,7 @@ UBSAN_ENV = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 test-asan: | apt venvs
 	$(call SANITIZER_TREE,asan,address)
 	cmake --build $(BUILD)/asan -j $(JOBS)
-	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j 2
 	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(ASAN_RUNTIME) \
 	  VCAN_BUILD_DIR=$(CURDIR)/$(BUILD)/asan VELMOT_BUILD_DIR=$(CURDIR)/$(BUILD)/asan \

@@ -29,7 +29,9 @@ int set_filters(SocketOptions& wire, const void* value, socklen_t length) {
         return EFAULT;
     }
     wire.filter_count = length / sizeof(can_filter);
-    std::memcpy(wire.filters, value, length);
+    if (length > 0) {  // memcpy's source may not be null even for zero bytes
+        std::memcpy(wire.filters, value, length);
+    }
     return 0;
 }
 

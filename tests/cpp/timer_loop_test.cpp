@@ -379,6 +379,9 @@ TEST(TimerLoopThread, NamedCutAndWithSignalsBlocked) {
 }
 
 TEST(TimerLoopThread, CreationFailureIsAPanicWithTheSystemError) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' runtime cannot work in a capped address space";
+#endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(start_with_capped_address_space(), ::testing::ExitedWithCode(0),
                 "message: Failed to spawn timer thread: Resource temporarily unavailable \\(os error 11\\)");
