@@ -256,7 +256,7 @@ SOAK_SECONDS ?= 300
 FUZZ_CXX = $(shell command -v clang++ || command -v clang++-14)
 FUZZ_FLAGS := -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc
 FUZZERS := ip_link_details feedback_frame
-FUZZ_SOURCES_ip_link_details := src/comm/can/ip_link_details.cpp src/comm/can/lossy_utf8.cpp
+FUZZ_SOURCES_ip_link_details := src/comm/can/ip_link_details.cpp src/common/os/lossy_utf8.cpp
 FUZZ_SOURCES_feedback_frame := src/comm/dr_v1/feedback_frame.cpp
 
 fuzz-tools:

@@ -12,8 +12,8 @@
 #include "comm/dr_v1/feedback_frame.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto decoded = velmot::dr_v1::decode_feedback(std::span<const std::uint8_t>(data, size));
-    if (decoded.has_value() != (size == velmot::dr_v1::k_feedback_length)) std::abort();
+    const auto decoded = velmot::comm::dr_v1::decode_feedback(std::span<const std::uint8_t>(data, size));
+    if (decoded.has_value() != (size == velmot::comm::dr_v1::k_feedback_length)) std::abort();
     if (!decoded) return 0;
     std::uint32_t position_bits = 0;
     std::memcpy(&position_bits, data, 4);  // little-endian host, as on every target we build for
