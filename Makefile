@@ -27,7 +27,7 @@ CPYTHON_PIP_PACKAGES := matplotlib
 # modules that runs as a process), kmod for modprobe and iproute2 for the real `ip`.
 KERNEL_APT_PACKAGES := user-mode-linux kmod iproute2
 KERNEL_OUT := $(BUILD)/kernel/last
-KERNEL_INTERPRETERS ?= cpython pypy
+KERNEL_INTERPRETERS ?= cpython
 PYTHON_CAN_SRC := $(BUILD)/kernel/python-can
 PYTHON_CAN_TESTS := test/test_socketcan.py test/test_socketcan_helpers.py \
                     test/test_socketcan_loopback.py test/back2back_test.py test/test_cyclic_socketcan.py
@@ -105,7 +105,7 @@ test-pypy:
 # vcan0) that runs tests/kernel/guest-tests, then runs the socket-level fidelity program on the
 # simulated bus, compares both transcripts and runs python-can's own socketcan tests on the
 # simulated bus too (their results are printed, they do not decide the status). Files of the last
-# run: build/kernel/last/. KERNEL_INTERPRETERS=cpython runs pytest on CPython only. Needs root
+# run: build/kernel/last/. KERNEL_INTERPRETERS="cpython pypy" adds the (long) PyPy run. Needs root
 # for the guest's `ip link add` (the guest is its own kernel).
 test-kernel: setup build kernel-apt
 	@$(MAKE) --no-print-directory $(PYTHON_CAN_SRC)/.ready || echo "python-can's source distribution is not available: its tests are skipped"
