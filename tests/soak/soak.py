@@ -130,7 +130,8 @@ def run(args):
                                    text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         assert control.stdout.readline() == "running\n", control.stderr.read()
         start = time.monotonic()
-        warm_up = max(5.0, args.seconds / 10)
+        # PyPy's JIT and its first major collections take about 10 s to settle under this load.
+        warm_up = max(10.0, args.seconds / 10)
         samples = []
         warm = None     # (time, feedback frames sent) at the end of the warm-up
         while control.poll() is None and time.monotonic() - start < args.seconds - 1:
