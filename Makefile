@@ -38,23 +38,24 @@ PYTHON_CAN_TESTS := test/test_socketcan.py test/test_socketcan_helpers.py \
 
 all: build
 
+# Installs those of the Debian packages $(1) that are missing; waits for a dpkg lock another
+# install holds (several targets may install at once).
+define apt_install
+	@missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:" $$missing; \
+	  $(SUDO) apt-get -o DPkg::Lock::Timeout=900 update -q && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get -o DPkg::Lock::Timeout=900 install -y -q $$missing; \
+	fi
+endef
+
 setup: apt venvs
 
 apt:
-	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "installing Debian packages:" $$missing; \
-	  $(SUDO) apt-get update -q && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
-	fi
+	$(call apt_install,$(APT_PACKAGES))
 
 kernel-apt:
-	@missing=$$(for p in $(KERNEL_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "installing Debian packages:" $$missing; \
-	  $(SUDO) apt-get update -q && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
-	fi
+	$(call apt_install,$(KERNEL_APT_PACKAGES))
 
 venvs: $(VENV)/cpython/.ready $(VENV)/pypy/.ready $(VENV)/cpython/.plot-ready
 
@@ -260,12 +261,7 @@ FUZZ_SOURCES_ip_link_details := src/comm/can/ip_link_details.cpp src/common/os/l
 FUZZ_SOURCES_feedback_frame := src/comm/dr_v1/feedback_frame.cpp
 
 fuzz-tools:
-	@missing=$$(for p in $(FUZZ_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "installing Debian packages:" $$missing; \
-	  $(SUDO) apt-get update -q && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
-	fi
+	$(call apt_install,$(FUZZ_APT_PACKAGES))
 
 # Each fuzzer runs FUZZ_SECONDS on a work corpus seeded from tests/fuzz/corpus/ (the committed
 # seeds stay as they are); a crash leaves its input in build/fuzz/ and fails the target.
@@ -316,12 +312,7 @@ ARMHF_PYTEST_ARGS ?= -m "not timing" tests/py
 
 apt-armhf: | apt
 	@dpkg --print-foreign-architectures | grep -qx armhf || $(SUDO) dpkg --add-architecture armhf
-	@missing=$$(for p in $(ARMHF_HOST_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "installing Debian packages:" $$missing; \
-	  $(SUDO) apt-get -o DPkg::Lock::Timeout=900 update -q && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get -o DPkg::Lock::Timeout=900 install -y -q $$missing; \
-	fi
+	$(call apt_install,$(ARMHF_HOST_PACKAGES))
 
 build-armhf: | apt-armhf
 	@[ -f $(BUILD)/armhf/build.ninja ] || cmake -S . -B $(BUILD)/armhf -G Ninja \
