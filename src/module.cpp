@@ -22,15 +22,19 @@ PyModuleDef g_definition = {
     "Motor control over SocketCAN: CAN devices, FOC motor groups, timers and background tasks.",
     0,        // no per-module state: process-wide state lives in the subsystems
     nullptr,  // functions are added one by one from the name table
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Classes first, then functions; __all__ lists them in this order.
 constexpr std::array<const char*, 18> k_item_names = {
-    "AsyncHandle", "CanDevice",      "CanDeviceNonBlocking", "Device",           "Motor",
-    "PrecisionTimer", "TaskManager", "RunAsync",             "Timer",            "TimerHandle",
-    "TimerWrapper", "timer",         "precision_timer",      "run_async",        "get_task_manager",
-    "shutdown_all", "block_all",     "block_until",
+    "AsyncHandle",     "CanDevice",      "CanDeviceNonBlocking", "Device",
+    "Motor",           "PrecisionTimer", "TaskManager",          "RunAsync",
+    "Timer",           "TimerHandle",    "TimerWrapper",         "timer",
+    "precision_timer", "run_async",      "get_task_manager",     "shutdown_all",
+    "block_all",       "block_until",
 };
 
 constexpr std::array<RegisterHook, 4> k_hooks = {

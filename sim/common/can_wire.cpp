@@ -53,7 +53,8 @@ bool decode_options(std::span<const std::byte> message, SocketOptions& out) {
     out.loopback = header.loopback != 0;
     out.join_filters = header.join_filters != 0;
     out.filter_count = header.filter_count;
-    std::memcpy(out.filters, message.data() + sizeof header, header.filter_count * sizeof(can_filter));
+    std::memcpy(out.filters, message.data() + sizeof header,
+                header.filter_count * sizeof(can_filter));
     return true;
 }
 

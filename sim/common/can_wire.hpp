@@ -55,7 +55,8 @@ struct ControlHeader {
 };
 static_assert(sizeof(ControlHeader) == 28);
 
-inline constexpr std::size_t k_max_control_size = sizeof(ControlHeader) + k_max_filters * sizeof(can_filter);
+inline constexpr std::size_t k_max_control_size =
+    sizeof(ControlHeader) + k_max_filters * sizeof(can_filter);
 
 // Encodes `options` into `out`; returns the message size, or 0 if `out` is too small.
 std::size_t encode_options(const SocketOptions& options, std::span<std::byte> out);

@@ -3,12 +3,12 @@
 // Thread-safety: see the header. No allocation, no stdio: async-signal-safe.
 #include "common/interface_table.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace vcan {
 

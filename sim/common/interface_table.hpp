@@ -5,8 +5,8 @@
 // Thread-safety: a plain value; `load_interfaces` only touches its arguments.
 #pragma once
 
-#include <cstddef>
 #include <net/if.h>
+#include <cstddef>
 
 namespace vcan {
 

@@ -73,32 +73,42 @@ int set_raw_option(RawOptionState& state, int name, const void* value, socklen_t
     int flag = 0;
     int error = 0;
     switch (name) {
-    case CAN_RAW_FILTER:
-        return set_filters(wire, value, length);
-    case CAN_RAW_ERR_FILTER:
-        if ((error = read_int(value, length, flag)) == 0) {
-            wire.err_mask = static_cast<std::uint32_t>(flag) & CAN_ERR_MASK;
-        }
-        return error;
-    case CAN_RAW_LOOPBACK:
-    case CAN_RAW_RECV_OWN_MSGS:
-    case CAN_RAW_FD_FRAMES:
-    case CAN_RAW_JOIN_FILTERS:
-    case CAN_RAW_XL_FRAMES:
-        if ((error = read_int(value, length, flag)) != 0) {
+        case CAN_RAW_FILTER:
+            return set_filters(wire, value, length);
+        case CAN_RAW_ERR_FILTER:
+            if ((error = read_int(value, length, flag)) == 0) {
+                wire.err_mask = static_cast<std::uint32_t>(flag) & CAN_ERR_MASK;
+            }
             return error;
-        }
-        break;
-    default:
-        return ENOPROTOOPT;
+        case CAN_RAW_LOOPBACK:
+        case CAN_RAW_RECV_OWN_MSGS:
+        case CAN_RAW_FD_FRAMES:
+        case CAN_RAW_JOIN_FILTERS:
+        case CAN_RAW_XL_FRAMES:
+            if ((error = read_int(value, length, flag)) != 0) {
+                return error;
+            }
+            break;
+        default:
+            return ENOPROTOOPT;
     }
     const bool on = flag != 0;
     switch (name) {
-    case CAN_RAW_LOOPBACK: wire.loopback = on; break;
-    case CAN_RAW_RECV_OWN_MSGS: wire.recv_own_msgs = on; break;
-    case CAN_RAW_FD_FRAMES: state.fd_frames = on; break;
-    case CAN_RAW_JOIN_FILTERS: wire.join_filters = on; break;
-    default: state.xl_frames = on; break;
+        case CAN_RAW_LOOPBACK:
+            wire.loopback = on;
+            break;
+        case CAN_RAW_RECV_OWN_MSGS:
+            wire.recv_own_msgs = on;
+            break;
+        case CAN_RAW_FD_FRAMES:
+            state.fd_frames = on;
+            break;
+        case CAN_RAW_JOIN_FILTERS:
+            wire.join_filters = on;
+            break;
+        default:
+            state.xl_frames = on;
+            break;
     }
     return 0;
 }
@@ -107,14 +117,27 @@ int get_raw_option(const RawOptionState& state, int name, void* value, socklen_t
     const SocketOptions& wire = state.wire;
     int flag = 0;
     switch (name) {
-    case CAN_RAW_FILTER: return get_filters(wire, value, length);
-    case CAN_RAW_ERR_FILTER: return copy_out(&wire.err_mask, sizeof wire.err_mask, value, length);
-    case CAN_RAW_LOOPBACK: flag = wire.loopback; break;
-    case CAN_RAW_RECV_OWN_MSGS: flag = wire.recv_own_msgs; break;
-    case CAN_RAW_FD_FRAMES: flag = state.fd_frames; break;
-    case CAN_RAW_JOIN_FILTERS: flag = wire.join_filters; break;
-    case CAN_RAW_XL_FRAMES: flag = state.xl_frames; break;
-    default: return ENOPROTOOPT;
+        case CAN_RAW_FILTER:
+            return get_filters(wire, value, length);
+        case CAN_RAW_ERR_FILTER:
+            return copy_out(&wire.err_mask, sizeof wire.err_mask, value, length);
+        case CAN_RAW_LOOPBACK:
+            flag = wire.loopback;
+            break;
+        case CAN_RAW_RECV_OWN_MSGS:
+            flag = wire.recv_own_msgs;
+            break;
+        case CAN_RAW_FD_FRAMES:
+            flag = state.fd_frames;
+            break;
+        case CAN_RAW_JOIN_FILTERS:
+            flag = wire.join_filters;
+            break;
+        case CAN_RAW_XL_FRAMES:
+            flag = state.xl_frames;
+            break;
+        default:
+            return ENOPROTOOPT;
     }
     return copy_out(&flag, sizeof flag, value, length);
 }

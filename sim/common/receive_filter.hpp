@@ -28,7 +28,7 @@ public:
 
 private:
     struct Entry {
-        std::uint32_t id;    // already reduced by mask
+        std::uint32_t id;  // already reduced by mask
         std::uint32_t mask;
         bool inverted;
     };

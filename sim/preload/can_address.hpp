@@ -4,11 +4,11 @@
 // Thread-safety: pure; no allocation.
 #pragma once
 
+#include <linux/can.h>
+#include <sys/socket.h>
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <linux/can.h>
-#include <sys/socket.h>
 
 namespace vcan {
 

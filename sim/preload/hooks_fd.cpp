@@ -3,10 +3,10 @@
 // libc's, unchanged.
 //
 // Thread-safety: as libc's; lock-free table updates, no allocation.
-#include <cstdarg>
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <unistd.h>
+#include <cstdarg>
 
 #include "preload/libc_calls.hpp"
 #include "preload/sim_socket_table.hpp"
@@ -34,7 +34,8 @@ int close(int fd) {
 
 int close_range(unsigned int first, unsigned int last, int flags) noexcept {
     if (!(flags & CLOSE_RANGE_CLOEXEC)) {
-        for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(k_max_tracked_fd); ++fd) {
+        for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(k_max_tracked_fd);
+             ++fd) {
             forget_fd(static_cast<int>(fd));
         }
     }

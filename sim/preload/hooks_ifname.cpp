@@ -4,12 +4,12 @@
 // indices and requests go to libc unchanged.
 //
 // Thread-safety: as libc's; no locks held across calls, no allocation.
-#include <cerrno>
-#include <cstdarg>
-#include <cstring>
 #include <linux/can.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
 
 #include "preload/libc_calls.hpp"
 #include "preload/sim_bus.hpp"
@@ -33,29 +33,29 @@ bool answer_interface_request(unsigned long request, ifreq* interface) {
     InterfaceEntry entry;
     char name[IF_NAMESIZE + 1];
     switch (request) {
-    case SIOCGIFINDEX:
-        name_of(*interface, name);
-        if (!find_interface_by_name(dir, name, entry)) {
+        case SIOCGIFINDEX:
+            name_of(*interface, name);
+            if (!find_interface_by_name(dir, name, entry)) {
+                return false;
+            }
+            interface->ifr_ifindex = entry.index;
+            return true;
+        case SIOCGIFMTU:
+            name_of(*interface, name);
+            if (!find_interface_by_name(dir, name, entry)) {
+                return false;
+            }
+            interface->ifr_mtu = CAN_MTU;
+            return true;
+        case SIOCGIFNAME:
+            if (!find_interface_by_index(dir, interface->ifr_ifindex, entry)) {
+                return false;
+            }
+            std::memset(interface->ifr_name, 0, IF_NAMESIZE);
+            std::memcpy(interface->ifr_name, entry.name, std::strlen(entry.name));
+            return true;
+        default:
             return false;
-        }
-        interface->ifr_ifindex = entry.index;
-        return true;
-    case SIOCGIFMTU:
-        name_of(*interface, name);
-        if (!find_interface_by_name(dir, name, entry)) {
-            return false;
-        }
-        interface->ifr_mtu = CAN_MTU;
-        return true;
-    case SIOCGIFNAME:
-        if (!find_interface_by_index(dir, interface->ifr_ifindex, entry)) {
-            return false;
-        }
-        std::memset(interface->ifr_name, 0, IF_NAMESIZE);
-        std::memcpy(interface->ifr_name, entry.name, std::strlen(entry.name));
-        return true;
-    default:
-        return false;
     }
 }
 

@@ -4,9 +4,9 @@
 // a write to a kernel CAN socket does not. Successful calls cost one table lookup at most.
 //
 // Thread-safety: as libc's; no locks, no allocation.
-#include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include "preload/libc_calls.hpp"
 #include "preload/link_loss.hpp"
@@ -83,7 +83,8 @@ ssize_t send(int fd, const void* buffer, size_t size, int flags) {
     return translate_write_result(fd, real::send()(fd, buffer, size, flags | extra));
 }
 
-ssize_t sendto(int fd, const void* buffer, size_t size, int flags, const sockaddr* to, socklen_t length) {
+ssize_t sendto(int fd, const void* buffer, size_t size, int flags, const sockaddr* to,
+               socklen_t length) {
     const int extra = find_sim_socket(fd) != nullptr ? MSG_NOSIGNAL : 0;
     return translate_write_result(fd, real::sendto()(fd, buffer, size, flags | extra, to, length));
 }

@@ -6,8 +6,8 @@
 //
 // Thread-safety: as libc's; no locks, no allocation. The reply's address family doubles as a check
 // that the descriptor still is the simulated socket (a stale entry is forgotten).
-#include <cerrno>
 #include <sys/socket.h>
+#include <cerrno>
 
 #include "preload/can_address.hpp"
 #include "preload/libc_calls.hpp"
@@ -22,7 +22,8 @@ namespace {
 constexpr unsigned k_max_messages = 1024;
 
 // Rewrites the address the kernel wrote (`length` bytes) into a buffer of `capacity` bytes.
-void rewrite_source(int fd, const SimSocket& sim, void* name, socklen_t capacity, socklen_t* length) {
+void rewrite_source(int fd, const SimSocket& sim, void* name, socklen_t capacity,
+                    socklen_t* length) {
     if (*length >= sizeof(sa_family_t) && capacity >= sizeof(sa_family_t) &&
         static_cast<const sockaddr*>(name)->sa_family != AF_UNIX) {
         forget_fd(fd);
@@ -46,13 +47,17 @@ ssize_t recvmsg(int fd, msghdr* message, int flags) {
     return result;
 }
 
-ssize_t recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* from, socklen_t* from_length) {
-    const SimSocket* sim = from != nullptr && from_length != nullptr ? find_sim_socket(fd) : nullptr;
+ssize_t recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* from,
+                 socklen_t* from_length) {
+    const SimSocket* sim =
+        from != nullptr && from_length != nullptr ? find_sim_socket(fd) : nullptr;
     if (sim == nullptr) {
-        return translate_read_result(fd, real::recvfrom()(fd, buffer, size, flags, from, from_length));
+        return translate_read_result(fd,
+                                     real::recvfrom()(fd, buffer, size, flags, from, from_length));
     }
     const socklen_t capacity = *from_length;
-    const ssize_t result = translate_read_result(fd, real::recvfrom()(fd, buffer, size, flags, from, from_length));
+    const ssize_t result =
+        translate_read_result(fd, real::recvfrom()(fd, buffer, size, flags, from, from_length));
     if (result >= 0) {
         rewrite_source(fd, *sim, from, capacity, from_length);
     }

@@ -3,11 +3,11 @@
 // simulated CAN socket goes to libc unchanged; with VCAN_SIM_DIR unset no socket is simulated.
 //
 // Thread-safety: as libc's; no locks, no allocation.
-#include <cerrno>
-#include <cstring>
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <sys/socket.h>
+#include <cerrno>
+#include <cstring>
 
 #include "preload/can_address.hpp"
 #include "preload/libc_calls.hpp"
@@ -40,7 +40,8 @@ int bind_sim_socket(int fd, SimSocket& sim, const sockaddr* address, socklen_t l
     }
     // Index 0 (every interface) is not simulated: one connection serves one interface.
     InterfaceEntry entry;
-    if (dir == nullptr || can.can_ifindex == 0 || !find_interface_by_index(dir, can.can_ifindex, entry)) {
+    if (dir == nullptr || can.can_ifindex == 0 ||
+        !find_interface_by_index(dir, can.can_ifindex, entry)) {
         return fail(ENODEV);
     }
     if (sim.ifindex != 0) {
@@ -64,7 +65,8 @@ bool is_receive_buffer_option(int level, int name) {
 }
 
 // SO_RCVBUF on a simulated socket sizes the daemon's queue for it (the kernel's receive queue).
-int set_receive_buffer(int fd, SimSocket& sim, int level, int name, const void* value, socklen_t length) {
+int set_receive_buffer(int fd, SimSocket& sim, int level, int name, const void* value,
+                       socklen_t length) {
     const int result = real::setsockopt()(fd, level, name, value, length);
     if (result != 0) {
         return result;
@@ -84,7 +86,8 @@ extern "C" {
 
 int socket(int domain, int type, int protocol) noexcept {
     if (is_can_raw(domain, type, protocol) && sim_dir() != nullptr) {
-        const int fd = real::socket()(AF_UNIX, SOCK_SEQPACKET | (type & (SOCK_NONBLOCK | SOCK_CLOEXEC)), 0);
+        const int fd =
+            real::socket()(AF_UNIX, SOCK_SEQPACKET | (type & (SOCK_NONBLOCK | SOCK_CLOEXEC)), 0);
         if (fd >= 0 && add_sim_socket(fd) == nullptr) {
             real::close()(fd);
             return fail(ENOBUFS);
@@ -121,7 +124,8 @@ int setsockopt(int fd, int level, int name, const void* value, socklen_t length)
 }
 
 int getsockopt(int fd, int level, int name, void* value, socklen_t* length) noexcept {
-    const bool identity = level == SOL_SOCKET && (name == SO_TYPE || name == SO_DOMAIN || name == SO_PROTOCOL);
+    const bool identity =
+        level == SOL_SOCKET && (name == SO_TYPE || name == SO_DOMAIN || name == SO_PROTOCOL);
     if (level != SOL_CAN_RAW && !identity) {
         return real::getsockopt()(fd, level, name, value, length);
     }

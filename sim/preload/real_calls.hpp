@@ -5,8 +5,8 @@
 // and both store the same pointer (atomic, relaxed).
 #pragma once
 
-#include <atomic>
 #include <dlfcn.h>
+#include <atomic>
 
 namespace vcan::real {
 
@@ -22,10 +22,10 @@ Fn* lookup(std::atomic<Fn*>& cache, const char* name) {
 
 // Declares vcan::real::NAME(), returning libc's NAME with the type TYPE.
 // NOLINTBEGIN(bugprone-macro-parentheses): TYPE is a type, which cannot be parenthesized.
-#define VCAN_REAL_FUNCTION(name, type)                       \
-    inline type* name() {                                    \
-        static constinit std::atomic<type*> cache{nullptr};  \
-        return lookup(cache, #name);                         \
+#define VCAN_REAL_FUNCTION(name, type)                      \
+    inline type* name() {                                   \
+        static constinit std::atomic<type*> cache{nullptr}; \
+        return lookup(cache, #name);                        \
     }
 // NOLINTEND(bugprone-macro-parentheses)
 

@@ -3,6 +3,12 @@
 // Thread-safety: see the header.
 #include "preload/sim_bus.hpp"
 
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -11,12 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <linux/sockios.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 
 #include "preload/libc_calls.hpp"
 
@@ -36,8 +36,9 @@ std::atomic_flag g_cache_busy = ATOMIC_FLAG_INIT;
 CachedTable g_cache;
 
 bool same_file(const CachedTable& cache, const struct stat& status) {
-    return cache.size == status.st_size && cache.dev == status.st_dev && cache.ino == status.st_ino &&
-           cache.mtime.tv_sec == status.st_mtim.tv_sec && cache.mtime.tv_nsec == status.st_mtim.tv_nsec;
+    return cache.size == status.st_size && cache.dev == status.st_dev &&
+           cache.ino == status.st_ino && cache.mtime.tv_sec == status.st_mtim.tv_sec &&
+           cache.mtime.tv_nsec == status.st_mtim.tv_nsec;
 }
 
 // Calls `use(table)` with the interfaces of the bus in `dir`; false if it has no readable list.
@@ -111,7 +112,8 @@ int connect_interface(int fd, const char* dir, const char* name) {
         if (dir_fd < 0) {
             return ENODEV;
         }
-        std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/sock/%s", dir_fd, name);
+        std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/sock/%s", dir_fd,
+                      name);
     }
     // A CAN bind completes at once; wait for the connection even on a non-blocking socket.
     const int flags = real::fcntl()(fd, F_GETFL);
@@ -154,7 +156,8 @@ int send_options(int fd, const SocketOptions& options) {
     // an empty send queue means it has applied these.
     // Nanosecond counts in 64 bits: the patience in nanoseconds does not fit a 32-bit long.
     long delay = 20'000;
-    for (std::int64_t waited = 0; waited < k_patience_ms * std::int64_t{1'000'000}; waited += delay) {
+    for (std::int64_t waited = 0; waited < k_patience_ms * std::int64_t{1'000'000};
+         waited += delay) {
         int queued = 0;
         if (real::ioctl()(fd, SIOCOUTQ, &queued) != 0 || queued == 0) {
             return 0;

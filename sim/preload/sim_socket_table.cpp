@@ -3,10 +3,10 @@
 // Thread-safety: see the header. Storage is static (zero-initialised, touched lazily by the OS).
 #include "preload/sim_socket_table.hpp"
 
-#include <new>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <new>
 
 namespace vcan {
 
@@ -84,14 +84,16 @@ SimSocket* add_sim_socket(int fd) {
         SimSocket& socket = *new (g_storage[i]) SimSocket();
         socket.dev = status.st_dev;
         socket.ino = status.st_ino;
-        release(g_fd_slot[fd].exchange(static_cast<std::uint16_t>(i + 1), std::memory_order_acq_rel));
+        release(
+            g_fd_slot[fd].exchange(static_cast<std::uint16_t>(i + 1), std::memory_order_acq_rel));
         return &socket;
     }
     return nullptr;
 }
 
 void forget_fd(int fd) {
-    if (fd >= 0 && fd < k_max_tracked_fd && g_fd_slot[fd].load(std::memory_order_relaxed) != 0 && table_is_ours()) {
+    if (fd >= 0 && fd < k_max_tracked_fd && g_fd_slot[fd].load(std::memory_order_relaxed) != 0 &&
+        table_is_ours()) {
         release(g_fd_slot[fd].exchange(0, std::memory_order_acq_rel));
     }
 }

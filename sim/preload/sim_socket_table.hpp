@@ -9,9 +9,9 @@
 // be changed from two threads at once (the kernel would serialise them; no known client does it).
 #pragma once
 
+#include <sys/types.h>
 #include <atomic>
 #include <cstdint>
-#include <sys/types.h>
 
 #include "common/raw_options.hpp"
 

@@ -7,11 +7,6 @@
 // Thread-safety: daemon thread only.
 #include "vcanbusd/bus_daemon.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -21,6 +16,11 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 
 #include "common/interface_table.hpp"
 
@@ -214,25 +214,25 @@ void BusDaemon::run() {
         for (int i = 0; i < count && !stopping_; ++i) {
             auto* watched = static_cast<Watched*>(events[i].data.ptr);
             switch (watched->kind) {
-            case Watched::Kind::listener:
-                accept_clients(*static_cast<Interface*>(watched));
-                break;
-            case Watched::Kind::client: {
-                auto& client = *static_cast<Client*>(watched);
-                if (client.open) {
-                    serve_client(client);
+                case Watched::Kind::listener:
+                    accept_clients(*static_cast<Interface*>(watched));
+                    break;
+                case Watched::Kind::client: {
+                    auto& client = *static_cast<Client*>(watched);
+                    if (client.open) {
+                        serve_client(client);
+                    }
+                    break;
                 }
-                break;
-            }
-            case Watched::Kind::control:
-                serve_stats();
-                break;
-            case Watched::Kind::admin:
-                serve_admin();
-                break;
-            case Watched::Kind::signal:
-                stopping_ = true;
-                break;
+                case Watched::Kind::control:
+                    serve_stats();
+                    break;
+                case Watched::Kind::admin:
+                    serve_admin();
+                    break;
+                case Watched::Kind::signal:
+                    stopping_ = true;
+                    break;
             }
         }
     }
@@ -345,8 +345,9 @@ void BusDaemon::flush() {
         std::size_t sent = 0;
         int error = 0;
         while (sent < count) {
-            const int n = ::sendmmsg(receiver->fd, g_out_msgs + sent, static_cast<unsigned>(count - sent),
-                                     MSG_DONTWAIT | MSG_NOSIGNAL);
+            const int n =
+                ::sendmmsg(receiver->fd, g_out_msgs + sent, static_cast<unsigned>(count - sent),
+                           MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n > 0) {
                 sent += static_cast<std::size_t>(n);
             } else if (n < 0 && errno != EINTR) {

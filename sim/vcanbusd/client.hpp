@@ -4,9 +4,9 @@
 // Thread-safety: owned and used only by the daemon's single thread.
 #pragma once
 
+#include <sys/types.h>
 #include <array>
 #include <cstdint>
-#include <sys/types.h>
 
 #include "common/receive_filter.hpp"
 #include "vcanbusd/watched.hpp"

@@ -19,8 +19,8 @@ struct Interface : Watched {
     int index = 0;
     std::string name;
     int listen_fd = -1;
-    std::vector<Client*> open_clients;            // the receivers of this interface's frames
-    std::vector<std::unique_ptr<Client>> all;     // every client ever accepted, in accept order
+    std::vector<Client*> open_clients;         // the receivers of this interface's frames
+    std::vector<std::unique_ptr<Client>> all;  // every client ever accepted, in accept order
 };
 
 }  // namespace vcan

@@ -3,13 +3,13 @@
 //   vcanbusd --stats DIR   print the running daemon's statistics (one JSON object) on stdout
 //
 // Thread-safety: single-threaded process.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include "vcanbusd/bus_daemon.hpp"
 
@@ -31,7 +31,8 @@ int print_stats(const std::string& dir) {
     address.sun_family = AF_UNIX;
     std::strcpy(address.sun_path, "control");
     if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::fprintf(stderr, "vcanbusd: no bus daemon at %s: %s\n", dir.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "vcanbusd: no bus daemon at %s: %s\n", dir.c_str(),
+                     std::strerror(errno));
         return 1;
     }
     static char buffer[64 * 1024];

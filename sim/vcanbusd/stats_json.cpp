@@ -32,9 +32,11 @@ void append_string(std::string& out, const std::string& text) {
 void append_client(std::string& out, const Client& client) {
     const ClientCounters& c = client.counters;
     out += "{\"id\": " + std::to_string(client.id) + ", \"pid\": " + std::to_string(client.pid) +
-           ", \"open\": " + (client.open ? "true" : "false") + ", \"sent\": " + std::to_string(c.sent) +
-           ", \"delivered\": " + std::to_string(c.delivered) + ", \"dropped\": " +
-           std::to_string(c.dropped) + ", \"refused\": " + std::to_string(c.refused) + "}";
+           ", \"open\": " + (client.open ? "true" : "false") +
+           ", \"sent\": " + std::to_string(c.sent) +
+           ", \"delivered\": " + std::to_string(c.delivered) +
+           ", \"dropped\": " + std::to_string(c.dropped) +
+           ", \"refused\": " + std::to_string(c.refused) + "}";
 }
 
 }  // namespace

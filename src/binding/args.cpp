@@ -86,8 +86,8 @@ void place_keyword(const char* function, std::span<const Param> params, Py_ssize
     type_error(prefix(function) + " got an unexpected keyword argument '" + text + "'");
 }
 
-void place_positional(const char* function, std::span<const Param> params,
-                      PyObject* const* args, Py_ssize_t nargs, PyObject** out) {
+void place_positional(const char* function, std::span<const Param> params, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject** out) {
     for (std::size_t i = 0; i < params.size(); ++i) {
         out[i] = nullptr;
     }

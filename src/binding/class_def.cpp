@@ -70,7 +70,7 @@ PyTypeObject* create_class(const ClassDef& definition, Py_ssize_t basicsize, des
     slots.push_back({0, nullptr});
     // The interpreter keeps pointing at `qualified_name`, a string with static storage.
     PyType_Spec shape{definition.qualified_name, static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT,
-                          slots.data()};
+                      slots.data()};
     PyObject* type = check(PyType_FromSpec(&shape));
 #ifdef PYPY_VERSION
     Ref owner = Ref::steal(type);

@@ -53,13 +53,13 @@ struct Instance {
 };
 
 struct ClassDef {
-    const char* qualified_name;         // "module.Name": sets __module__ and __name__
-    const char* doc;                    // "Name(params)\n--\n\nbody"
-    PyMethodDef* methods = nullptr;     // ends with k_end_of_methods
-    PyGetSetDef* getters = nullptr;     // ends with k_end_of_getters
+    const char* qualified_name;      // "module.Name": sets __module__ and __name__
+    const char* doc;                 // "Name(params)\n--\n\nbody"
+    PyMethodDef* methods = nullptr;  // ends with k_end_of_methods
+    PyGetSetDef* getters = nullptr;  // ends with k_end_of_getters
     reprfunc repr = nullptr;
     ternaryfunc call = nullptr;
-    newfunc constructor = nullptr;      // null: Python code cannot instantiate the class
+    newfunc constructor = nullptr;  // null: Python code cannot instantiate the class
 };
 
 inline constexpr PyGetSetDef k_end_of_getters{nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -93,7 +93,9 @@ void instance_dealloc(PyObject* self) {
             instance->live = false;
             // In a forked child the value is left as it is: its destructor could wait for a lock
             // that a thread of the parent held at the fork (see forked_after_import).
-            if (!forked_after_import()) instance->value().~T();
+            if (!forked_after_import()) {
+                instance->value().~T();
+            }
         }
     });
     PyTypeObject* type = Py_TYPE(self);
@@ -197,8 +199,8 @@ PyObject* call_slot(const Signature<Cs...>& signature, PyObject* self, PyObject*
 // refused with the binder's unexpected-keyword TypeError; the body gets the value and the
 // argument tuple and returns a new reference (Ref).
 template <class T, class Body>
-PyObject* call_slot_positional(const char* function, PyObject* self, PyObject* args, PyObject* kwargs,
-                               Body&& body) {
+PyObject* call_slot_positional(const char* function, PyObject* self, PyObject* args,
+                               PyObject* kwargs, Body&& body) {
     return entry([&]() -> PyObject* {
         refuse_keywords(function, kwargs);
         Instance<T>& instance = receiver<T>(self, function);

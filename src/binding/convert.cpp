@@ -33,9 +33,11 @@ T to_narrow_unsigned(PyObject* object) {
 }
 
 // A string attribute of `object` equal to `expected` (lookup failures count as "no").
-bool attribute_is(PyObject* object, const char* attribute, std::initializer_list<const char*> expected) {
+bool attribute_is(PyObject* object, const char* attribute,
+                  std::initializer_list<const char*> expected) {
     Ref value = Ref::steal(PyObject_GetAttrString(object, attribute));
-    const char* text = value && PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8(value.get()) : nullptr;
+    const char* text =
+        value && PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8(value.get()) : nullptr;
     if (text == nullptr) {
         PyErr_Clear();
         return false;
@@ -59,7 +61,8 @@ bool is_numpy_bool(PyObject* object) {
 
 std::string to_string(PyObject* object) {
     if (!PyUnicode_Check(object)) {
-        raise_type_error(std::string("'") + type_name(object) + "' object cannot be converted to 'str'");
+        raise_type_error(std::string("'") + type_name(object) +
+                         "' object cannot be converted to 'str'");
     }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(object, &size);
@@ -150,7 +153,8 @@ bool to_bool(PyObject* object) {
         }
         return truth != 0;
     }
-    raise_type_error(std::string("'") + type_name(object) + "' object cannot be converted to 'bool'");
+    raise_type_error(std::string("'") + type_name(object) +
+                     "' object cannot be converted to 'bool'");
 }
 
 void prefix_type_error(const char* name) {
@@ -178,7 +182,8 @@ void prefix_type_error(const char* name) {
     if (!message) {
         return;
     }
-    Ref replacement = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    Ref replacement =
+        Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (!replacement) {
         return;
     }
@@ -189,7 +194,8 @@ void prefix_type_error(const char* name) {
 }
 
 PyObject* to_python_str(std::string_view text) {
-    return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    return check(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 PyObject* to_python_bytes(const std::vector<std::uint8_t>& bytes) {

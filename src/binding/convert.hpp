@@ -49,18 +49,42 @@ inline Ref to_object(PyObject* object) {
 void prefix_type_error(const char* name);
 
 // --- converter tags
-struct Str { using type = std::string; static type from(PyObject* o) { return to_string(o); } };
-struct U8 { using type = std::uint8_t; static type from(PyObject* o) { return to_u8(o); } };
-struct U32 { using type = std::uint32_t; static type from(PyObject* o) { return to_u32(o); } };
-struct U64 { using type = std::uint64_t; static type from(PyObject* o) { return to_u64(o); } };
+struct Str {
+    using type = std::string;
+    static type from(PyObject* o) { return to_string(o); }
+};
+struct U8 {
+    using type = std::uint8_t;
+    static type from(PyObject* o) { return to_u8(o); }
+};
+struct U32 {
+    using type = std::uint32_t;
+    static type from(PyObject* o) { return to_u32(o); }
+};
+struct U64 {
+    using type = std::uint64_t;
+    static type from(PyObject* o) { return to_u64(o); }
+};
 struct ByteSeq {
     using type = std::vector<std::uint8_t>;
     static type from(PyObject* o) { return to_byte_vector(o); }
 };
-struct F64 { using type = double; static type from(PyObject* o) { return to_f64(o); } };
-struct F32 { using type = float; static type from(PyObject* o) { return to_f32(o); } };
-struct Bool { using type = bool; static type from(PyObject* o) { return to_bool(o); } };
-struct Object { using type = Ref; static type from(PyObject* o) { return to_object(o); } };
+struct F64 {
+    using type = double;
+    static type from(PyObject* o) { return to_f64(o); }
+};
+struct F32 {
+    using type = float;
+    static type from(PyObject* o) { return to_f32(o); }
+};
+struct Bool {
+    using type = bool;
+    static type from(PyObject* o) { return to_bool(o); }
+};
+struct Object {
+    using type = Ref;
+    static type from(PyObject* o) { return to_object(o); }
+};
 
 // An optional parameter: absent (not passed, or None for "name=None") gives std::nullopt.
 template <class C>
@@ -90,14 +114,22 @@ PyObject* to_python(T&& value);
 
 namespace detail {
 
-template <class T> struct is_optional : std::false_type {};
-template <class T> struct is_optional<std::optional<T>> : std::true_type {};
-template <class T> struct is_pair : std::false_type {};
-template <class A, class B> struct is_pair<std::pair<A, B>> : std::true_type {};
-template <class T> struct is_tuple : std::false_type {};
-template <class... A> struct is_tuple<std::tuple<A...>> : std::true_type {};
-template <class T> struct is_result : std::false_type {};
-template <class T> struct is_result<Result<T>> : std::true_type {};
+template <class T>
+struct is_optional : std::false_type {};
+template <class T>
+struct is_optional<std::optional<T>> : std::true_type {};
+template <class T>
+struct is_pair : std::false_type {};
+template <class A, class B>
+struct is_pair<std::pair<A, B>> : std::true_type {};
+template <class T>
+struct is_tuple : std::false_type {};
+template <class... A>
+struct is_tuple<std::tuple<A...>> : std::true_type {};
+template <class T>
+struct is_result : std::false_type {};
+template <class T>
+struct is_result<Result<T>> : std::true_type {};
 
 template <class Tuple>
 PyObject* tuple_to_python(Tuple&& values) {

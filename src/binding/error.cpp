@@ -10,14 +10,14 @@ PyObject* exception_type_for(ErrorKind kind) noexcept {
         return PyExc_OSError;
     }
     switch (kind) {
-    case ErrorKind::value:
-        return PyExc_ValueError;
-    case ErrorKind::type:
-        return PyExc_TypeError;
-    case ErrorKind::timeout:
-        return PyExc_TimeoutError;
-    default:
-        return PyExc_RuntimeError;
+        case ErrorKind::value:
+            return PyExc_ValueError;
+        case ErrorKind::type:
+            return PyExc_TypeError;
+        case ErrorKind::timeout:
+            return PyExc_TimeoutError;
+        default:
+            return PyExc_RuntimeError;
     }
 }
 

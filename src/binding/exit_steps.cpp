@@ -30,7 +30,9 @@ struct Steps {
 // Set in the child by fork() (a pthread_atfork handler), so the check costs no system call.
 std::atomic<bool> g_forked_child{false};
 
-void mark_forked_child() { g_forked_child.store(true, std::memory_order_relaxed); }
+void mark_forked_child() {
+    g_forked_child.store(true, std::memory_order_relaxed);
+}
 
 Steps& steps() {
     static Steps* const instance = new Steps();  // leaked: used at exit
@@ -39,9 +41,13 @@ Steps& steps() {
 
 void run_steps() {
     static std::atomic<bool> ran{false};
-    if (forked_after_import() || ran.exchange(true)) return;
+    if (forked_after_import() || ran.exchange(true)) {
+        return;
+    }
     const auto deadline = runtime::saturating_add(runtime::Clock::now(), k_exit_bound);
-    for (const auto& [stage, step] : steps().steps) step(deadline);
+    for (const auto& [stage, step] : steps().steps) {
+        step(deadline);
+    }
     (void)flush_console(deadline);  // lines that cannot be written in time are dropped
 }
 
@@ -52,8 +58,9 @@ PyObject* at_exit(PyObject*, PyObject*) {
     });
 }
 
-PyMethodDef g_at_exit = noargs_def("_velmot_at_exit", at_exit,
-                                   "Stops timers and writes queued CAN frames before the interpreter exits.");
+PyMethodDef g_at_exit =
+    noargs_def("_velmot_at_exit", at_exit,
+               "Stops timers and writes queued CAN frames before the interpreter exits.");
 
 #ifdef PYPY_VERSION
 // PyPy leaves out atexit when a script ends with an uncaught KeyboardInterrupt, but it does call
@@ -64,7 +71,8 @@ PyObject* g_previous_excepthook = nullptr;  // leaked, like the class objects
 PyObject* excepthook(PyObject*, PyObject* args) {
     return entry([&]() -> PyObject* {
         PyObject* type = PyTuple_Size(args) > 0 ? PyTuple_GetItem(args, 0) : nullptr;
-        if (type != nullptr && PyType_Check(type) && PyObject_IsSubclass(type, PyExc_KeyboardInterrupt) == 1) {
+        if (type != nullptr && PyType_Check(type) &&
+            PyObject_IsSubclass(type, PyExc_KeyboardInterrupt) == 1) {
             AllowThreads unlocked;
             run_steps();
         }
@@ -72,12 +80,15 @@ PyObject* excepthook(PyObject*, PyObject* args) {
     });
 }
 
-PyMethodDef g_excepthook = {"_velmot_excepthook", excepthook, METH_VARARGS,
-                            "Runs velmot's exit steps when the script ends with KeyboardInterrupt."};
+PyMethodDef g_excepthook = {
+    "_velmot_excepthook", excepthook, METH_VARARGS,
+    "Runs velmot's exit steps when the script ends with KeyboardInterrupt."};
 
 void wrap_excepthook() {
     PyObject* previous = PySys_GetObject("excepthook");  // borrowed
-    if (previous == nullptr) return;
+    if (previous == nullptr) {
+        return;
+    }
     Ref wrapper = Ref::steal(check(PyCFunction_NewEx(&g_excepthook, nullptr, nullptr)));
     g_previous_excepthook = Ref::new_ref(previous).release();
     check_status(PySys_SetObject("excepthook", wrapper.get()));
@@ -88,9 +99,12 @@ void wrap_excepthook() {
 
 void add_exit_step(ExitStage stage, ExitStep step) {
     auto& list = steps().steps;
-    if (std::find(list.begin(), list.end(), std::pair{stage, step}) != list.end()) return;
-    const auto at = std::upper_bound(list.begin(), list.end(), stage,
-                                     [](ExitStage s, const auto& entry) { return s < entry.first; });
+    if (std::find(list.begin(), list.end(), std::pair{stage, step}) != list.end()) {
+        return;
+    }
+    const auto at =
+        std::upper_bound(list.begin(), list.end(), stage,
+                         [](ExitStage s, const auto& entry) { return s < entry.first; });
     list.insert(at, {stage, step});
 }
 
@@ -99,10 +113,13 @@ bool forked_after_import() noexcept {
 }
 
 void register_exit_hook() {
-    if (steps().registered) return;
+    if (steps().registered) {
+        return;
+    }
     Ref atexit = Ref::steal(check(PyImport_ImportModule("atexit")));
     Ref callable = Ref::steal(check(PyCFunction_NewEx(&g_at_exit, nullptr, nullptr)));
-    Ref result = Ref::steal(check(PyObject_CallMethod(atexit.get(), "register", "O", callable.get())));
+    Ref result =
+        Ref::steal(check(PyObject_CallMethod(atexit.get(), "register", "O", callable.get())));
 #ifdef PYPY_VERSION
     wrap_excepthook();
 #endif

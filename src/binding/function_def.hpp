@@ -39,8 +39,8 @@ inline constexpr PyMethodDef k_end_of_methods{nullptr, nullptr, 0, nullptr};
 
 // Body of a fast-call function entry: bind -> convert in parameter order -> body -> result.
 template <class... Cs, class Body>
-PyObject* call_function(const Signature<Cs...>& signature, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+PyObject* call_function(const Signature<Cs...>& signature, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, Body&& body) {
     return entry([&]() -> PyObject* {
         const BoundArgs<Cs...> bound = bind(signature, args, nargs, kwnames);
         return invoke(body, convert_all(signature, bound));

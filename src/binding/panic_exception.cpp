@@ -75,8 +75,8 @@ PyObject* panic_exception_type() {
         PyObject* pending_value = nullptr;
         PyObject* pending_traceback = nullptr;
         PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
-        type = PyErr_NewExceptionWithDoc("velmot.PanicException", k_panic_doc,
-                                         PyExc_BaseException, nullptr);
+        type = PyErr_NewExceptionWithDoc("velmot.PanicException", k_panic_doc, PyExc_BaseException,
+                                         nullptr);
         if (type == nullptr) {
             PyErr_Clear();
         }
@@ -90,8 +90,8 @@ PyObject* panic_exception_type() {
 
 void set_panic_exception(const std::string& message) {
     PyObject* type = panic_exception_type();
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                          "replace");
+    PyObject* text =
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
     if (text == nullptr) {
         PyErr_Clear();
         velmot::panic("cannot build the PanicException message");

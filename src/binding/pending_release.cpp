@@ -14,7 +14,7 @@ namespace {
 
 struct List {
     std::mutex mutex;
-    std::vector<PyObject*> items;     // guarded by mutex
+    std::vector<PyObject*> items;       // guarded by mutex
     std::atomic<std::size_t> count{0};  // mirrors items.size(); read without the mutex
 };
 

@@ -23,10 +23,14 @@ template <class WaitSlice>
 bool wait_checking_signals(runtime::Clock::time_point deadline, WaitSlice wait_slice) {
     return wait_without_gil([&](const InterruptPoll& interrupted) {
         for (;;) {
-            const auto until =
-                std::min(deadline, runtime::saturating_add(runtime::Clock::now(), k_interrupt_poll_period));
-            if (wait_slice(until)) return true;
-            if (runtime::Clock::now() >= deadline || interrupted()) return false;
+            const auto until = std::min(
+                deadline, runtime::saturating_add(runtime::Clock::now(), k_interrupt_poll_period));
+            if (wait_slice(until)) {
+                return true;
+            }
+            if (runtime::Clock::now() >= deadline || interrupted()) {
+                return false;
+            }
         }
     });
 }

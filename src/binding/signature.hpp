@@ -49,8 +49,10 @@ BoundArgs<Cs...> bind(const Signature<Cs...>& signature, PyObject* args, PyObjec
 
 namespace detail {
 
-template <class C> struct is_opt : std::false_type {};
-template <class C> struct is_opt<Opt<C>> : std::true_type {};
+template <class C>
+struct is_opt : std::false_type {};
+template <class C>
+struct is_opt<Opt<C>> : std::true_type {};
 
 template <class C>
 typename C::type convert_param(const Param& param, PyObject* object) {

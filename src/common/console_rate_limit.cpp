@@ -8,14 +8,18 @@ namespace velmot {
 std::string suppressed_lines_summary(std::size_t count, std::string_view first_line) {
     std::string summary = "[velmot] " + std::to_string(count) + " more lines like: ";
     summary += first_line;
-    if (summary.back() != '\n') summary += '\n';
+    if (summary.back() != '\n') {
+        summary += '\n';
+    }
     return summary;
 }
 
 ConsoleRateLimit::Window& ConsoleRateLimit::window_of(ConsoleKind kind) {
     auto found = std::find_if(windows_.begin(), windows_.end(),
                               [&](const Window& w) { return w.kind == kind.name(); });
-    if (found != windows_.end()) return *found;
+    if (found != windows_.end()) {
+        return *found;
+    }
     windows_.push_back(Window{kind.name(), std::nullopt, 0, 0, {}});
     return windows_.back();
 }
@@ -37,8 +41,12 @@ ConsoleRateLimit::Verdict ConsoleRateLimit::admit(ConsoleKind kind, std::string_
                                                   Clock::time_point now) {
     Verdict verdict;
     Window& window = window_of(kind);
-    if (window.start && now - *window.start >= k_window) verdict.summary = close(window);
-    if (!window.start) window.start = now;
+    if (window.start && now - *window.start >= k_window) {
+        verdict.summary = close(window);
+    }
+    if (!window.start) {
+        window.start = now;
+    }
     if (window.written < lines_per_window_) {
         ++window.written;
         verdict.write = true;
@@ -62,7 +70,9 @@ std::vector<std::string> ConsoleRateLimit::take_due(Clock::time_point now) {
 std::vector<std::string> ConsoleRateLimit::take_all() {
     std::vector<std::string> summaries;
     for (auto& window : windows_) {
-        if (window.suppressed > 0) summaries.push_back(*close(window));
+        if (window.suppressed > 0) {
+            summaries.push_back(*close(window));
+        }
     }
     return summaries;
 }
@@ -70,9 +80,13 @@ std::vector<std::string> ConsoleRateLimit::take_all() {
 std::optional<ConsoleRateLimit::Clock::time_point> ConsoleRateLimit::next_deadline() const {
     std::optional<Clock::time_point> earliest;
     for (const auto& window : windows_) {
-        if (window.suppressed == 0) continue;
+        if (window.suppressed == 0) {
+            continue;
+        }
         const auto end = *window.start + k_window;
-        if (!earliest || end < *earliest) earliest = end;
+        if (!earliest || end < *earliest) {
+            earliest = end;
+        }
     }
     return earliest;
 }

@@ -37,9 +37,9 @@ public:
 
     // The verdict on one line of `kind` produced at `now`.
     struct Verdict {
-        bool write = false;                     // the line itself is to be written
-        std::optional<std::string> summary;     // to be written first: the kind's ended window
-        bool first_suppressed = false;          // this line opened the window's suppressed count
+        bool write = false;                  // the line itself is to be written
+        std::optional<std::string> summary;  // to be written first: the kind's ended window
+        bool first_suppressed = false;       // this line opened the window's suppressed count
     };
     Verdict admit(ConsoleKind kind, std::string_view line, Clock::time_point now);
 

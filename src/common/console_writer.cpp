@@ -19,7 +19,9 @@ std::string dropped_lines_report(std::size_t count, std::string_view first_line)
     std::string report = "[velmot] " + std::to_string(count) +
                          " lines dropped while stderr was not writable; the first: ";
     report += first_line;
-    if (report.back() != '\n') report += '\n';
+    if (report.back() != '\n') {
+        report += '\n';
+    }
     return report;
 }
 
@@ -33,15 +35,23 @@ ConsoleWriter::ConsoleWriter(int fd, ConsoleLimits limits)
 void ConsoleWriter::write(ConsoleKind kind, std::string_view text) {
     std::lock_guard lock(mutex_);
     auto verdict = rate_limit_.admit(kind, text, Clock::now());
-    if (verdict.summary) submit_locked(*verdict.summary);
-    if (verdict.write) submit_locked(text);
+    if (verdict.summary) {
+        submit_locked(*verdict.summary);
+    }
+    if (verdict.write) {
+        submit_locked(text);
+    }
     // The writer thread must wake when this window ends, to write its summary.
-    if (verdict.first_suppressed && ensure_thread_locked()) work_ready_.notify_one();
+    if (verdict.first_suppressed && ensure_thread_locked()) {
+        work_ready_.notify_one();
+    }
 }
 
 bool ConsoleWriter::flush(Clock::time_point deadline) {
     std::unique_lock lock(mutex_);
-    for (const auto& summary : rate_limit_.take_all()) submit_locked(summary);
+    for (const auto& summary : rate_limit_.take_all()) {
+        submit_locked(summary);
+    }
     const bool drained = drained_.wait_until(lock, deadline, [this] { return idle_locked(); });
     while (!queue_.empty()) {
         count_dropped_locked(queue_.front());
@@ -63,7 +73,9 @@ void ConsoleWriter::submit_locked(std::string_view text) {
     if (idle_locked() && writable_now(text.size())) {
         // A remainder is left only when someone else put the fd in non-blocking mode.
         const auto rest = write_without_waiting(text);
-        if (!rest.empty()) enqueue_locked(rest);
+        if (!rest.empty()) {
+            enqueue_locked(rest);
+        }
         return;
     }
     enqueue_locked(text);
@@ -72,8 +84,7 @@ void ConsoleWriter::submit_locked(std::string_view text) {
 // A line longer than the whole capacity is still taken when the queue is empty, so that no line
 // is dropped for its length alone; the memory held is then that one line.
 void ConsoleWriter::enqueue_locked(std::string_view text) {
-    const bool fits =
-        queue_.empty() || queue_bytes_ + text.size() <= limits_.queue_capacity_bytes;
+    const bool fits = queue_.empty() || queue_bytes_ + text.size() <= limits_.queue_capacity_bytes;
     if (!fits || !ensure_thread_locked()) {
         count_dropped_locked(text);
         return;
@@ -101,11 +112,19 @@ std::string ConsoleWriter::take_drop_report_locked() {
 
 bool ConsoleWriter::writable_now(std::size_t size) const {
     pollfd request{fd_, POLLOUT, 0};
-    if (::poll(&request, 1, 0) != 1) return false;
+    if (::poll(&request, 1, 0) != 1) {
+        return false;
+    }
     // An error or hang-up makes the write fail at once: it cannot block either.
-    if ((request.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return true;
-    if ((request.revents & POLLOUT) == 0) return false;
-    if (size <= PIPE_BUF) return true;
+    if ((request.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        return true;
+    }
+    if ((request.revents & POLLOUT) == 0) {
+        return false;
+    }
+    if (size <= PIPE_BUF) {
+        return true;
+    }
     struct stat status {};
     return ::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode);
 }
@@ -132,7 +151,9 @@ std::string_view ConsoleWriter::write_without_waiting(std::string_view text) con
 void ConsoleWriter::write_waiting(std::string_view text) const {
     for (;;) {
         text = write_without_waiting(text);
-        if (text.empty()) return;
+        if (text.empty()) {
+            return;
+        }
         pollfd request{fd_, POLLOUT, 0};
         ::poll(&request, 1, -1);
     }
@@ -154,7 +175,9 @@ bool ConsoleWriter::ensure_thread_locked() {
 void ConsoleWriter::run_thread() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        for (const auto& summary : rate_limit_.take_due(Clock::now())) submit_locked(summary);
+        for (const auto& summary : rate_limit_.take_due(Clock::now())) {
+            submit_locked(summary);
+        }
         if (!writing_ && (dropped_ > 0 || !queue_.empty())) {
             // A drop report goes ahead of the queue: it is never queued, so never dropped itself.
             std::string text;
@@ -170,7 +193,9 @@ void ConsoleWriter::run_thread() {
             write_waiting(text);
             lock.lock();
             writing_ = false;
-            if (idle_locked()) drained_.notify_all();
+            if (idle_locked()) {
+                drained_.notify_all();
+            }
             continue;
         }
         if (const auto deadline = rate_limit_.next_deadline()) {

@@ -97,7 +97,11 @@ private:
     std::deque<std::string> queue_;
     std::size_t queue_bytes_ = 0;
     bool writing_ = false;  // the writer thread has taken a line off the queue and is writing it
-    enum class ThreadState { not_started, running, failed } thread_state_ = ThreadState::not_started;
+    enum class ThreadState {
+        not_started,
+        running,
+        failed
+    } thread_state_ = ThreadState::not_started;
     std::size_t dropped_ = 0;  // lines dropped and not yet reported
     std::string first_dropped_;
 };

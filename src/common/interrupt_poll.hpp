@@ -23,7 +23,9 @@ using InterruptPoll = std::function<bool()>;
 inline constexpr std::chrono::milliseconds k_interrupt_poll_period{50};
 
 // The error of a wait its poll ended.
-inline Error interrupted_error() { return Error{ErrorKind::interrupted, "wait interrupted"}; }
+inline Error interrupted_error() {
+    return Error{ErrorKind::interrupted, "wait interrupted"};
+}
 
 // True when `result` failed because its wait was interrupted.
 template <class T>

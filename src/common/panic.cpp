@@ -19,9 +19,9 @@ void print_panic_notice(const std::string& message, const std::source_location& 
     static constexpr ConsoleKind k_panic_notice_kind{"fatal error notice"};
     // One console write, so that notices of concurrent threads do not interleave mid-line.
     write_stderr(k_panic_notice_kind,
-                 "thread '" + current_thread_name() + "' panicked at " + location.file_name() + ":" +
-                     std::to_string(location.line()) + ":" + std::to_string(location.column()) +
-                     ":\n" + message + "\n");
+                 "thread '" + current_thread_name() + "' panicked at " + location.file_name() +
+                     ":" + std::to_string(location.line()) + ":" +
+                     std::to_string(location.column()) + ":\n" + message + "\n");
 }
 
 void panic(std::string message, std::source_location location) {

@@ -69,7 +69,8 @@ RealtimeSettings read_settings() {
         if (priority) {
             settings.priority = priority.value();
         } else {
-            write_stderr(k_rt_notice_kind, "[velmot] " + std::string(k_rt_priority_variable) + "='" + *text +
+            write_stderr(k_rt_notice_kind, "[velmot] " + std::string(k_rt_priority_variable) +
+                                               "='" + *text +
                                                "' ignored: " + priority.error().message + "\n");
         }
     }
@@ -79,8 +80,8 @@ RealtimeSettings read_settings() {
             settings.cpus = std::move(cpus.value());
             settings.cpus_text = *text;
         } else {
-            write_stderr(k_rt_notice_kind, "[velmot] " + std::string(k_rt_cpus_variable) + "='" + *text +
-                                               "' ignored: " + cpus.error().message + "\n");
+            write_stderr(k_rt_notice_kind, "[velmot] " + std::string(k_rt_cpus_variable) + "='" +
+                                               *text + "' ignored: " + cpus.error().message + "\n");
         }
     }
     return settings;
@@ -106,9 +107,10 @@ bool enter_fifo(int priority, int configured) {
         return true;
     }
     const int error = errno;
-    notice_once(g_policy_refusal_printed, "[velmot] " + std::string(k_rt_priority_variable) + "=" +
-                                              std::to_string(configured) + " refused (" + errno_text(error) +
-                                              "): timer and runtime threads run with the normal policy\n");
+    notice_once(g_policy_refusal_printed,
+                "[velmot] " + std::string(k_rt_priority_variable) + "=" +
+                    std::to_string(configured) + " refused (" + errno_text(error) +
+                    "): timer and runtime threads run with the normal policy\n");
     return false;
 }
 
@@ -134,7 +136,8 @@ Result<std::vector<int>> parse_cpu_list(std::string_view text) {
         const std::string_view item = trimmed(rest.substr(0, comma));
         const auto dash = item.find('-');
         const auto first = parse_number(item.substr(0, dash));
-        const auto last = dash == std::string_view::npos ? first : parse_number(item.substr(dash + 1));
+        const auto last =
+            dash == std::string_view::npos ? first : parse_number(item.substr(dash + 1));
         if (!first || !last || *first > *last || *last >= CPU_SETSIZE) {
             return refused;
         }
@@ -169,9 +172,10 @@ bool enter_realtime(const RealtimeSettings& settings) {
         }
         const int error = pthread_setaffinity_np(pthread_self(), sizeof set, &set);
         if (error != 0) {
-            notice_once(g_affinity_refusal_printed, "[velmot] " + std::string(k_rt_cpus_variable) + "=" +
-                                                        settings.cpus_text + " refused (" + errno_text(error) +
-                                                        "): timer threads keep their CPU affinity\n");
+            notice_once(g_affinity_refusal_printed,
+                        "[velmot] " + std::string(k_rt_cpus_variable) + "=" + settings.cpus_text +
+                            " refused (" + errno_text(error) +
+                            "): timer threads keep their CPU affinity\n");
         }
     }
     if (!settings.priority) {

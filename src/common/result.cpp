@@ -15,18 +15,18 @@ std::string describe_errno(int errno_value) {
 
 ErrorKind kind_of_errno(int errno_value) {
     switch (errno_value) {
-    case ENOENT:
-    case ENODEV:
-        return ErrorKind::not_found;
-    case EPERM:
-    case EACCES:
-        return ErrorKind::permission;
-    case EPIPE:
-        return ErrorKind::broken_pipe;
-    case EINVAL:
-        return ErrorKind::invalid_input;
-    default:
-        return ErrorKind::os;
+        case ENOENT:
+        case ENODEV:
+            return ErrorKind::not_found;
+        case EPERM:
+        case EACCES:
+            return ErrorKind::permission;
+        case EPIPE:
+            return ErrorKind::broken_pipe;
+        case EINVAL:
+            return ErrorKind::invalid_input;
+        default:
+            return ErrorKind::os;
     }
 }
 }  // namespace

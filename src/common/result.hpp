@@ -28,14 +28,14 @@ enum class ErrorKind {
 // True for the kinds that the binding layer reports as OSError.
 constexpr bool is_io_kind(ErrorKind kind) {
     switch (kind) {
-    case ErrorKind::os:
-    case ErrorKind::not_found:
-    case ErrorKind::permission:
-    case ErrorKind::invalid_input:
-    case ErrorKind::broken_pipe:
-        return true;
-    default:
-        return false;
+        case ErrorKind::os:
+        case ErrorKind::not_found:
+        case ErrorKind::permission:
+        case ErrorKind::invalid_input:
+        case ErrorKind::broken_pipe:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -59,14 +59,29 @@ public:
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
 
-    T& value() & { assert(ok()); return std::get<0>(state_); }
-    const T& value() const& { assert(ok()); return std::get<0>(state_); }
-    T&& value() && { assert(ok()); return std::get<0>(std::move(state_)); }
+    T& value() & {
+        assert(ok());
+        return std::get<0>(state_);
+    }
+    const T& value() const& {
+        assert(ok());
+        return std::get<0>(state_);
+    }
+    T&& value() && {
+        assert(ok());
+        return std::get<0>(std::move(state_));
+    }
     T* operator->() { return &value(); }
     T& operator*() & { return value(); }
 
-    const Error& error() const& { assert(!ok()); return std::get<1>(state_); }
-    Error&& error() && { assert(!ok()); return std::get<1>(std::move(state_)); }
+    const Error& error() const& {
+        assert(!ok());
+        return std::get<1>(state_);
+    }
+    Error&& error() && {
+        assert(!ok());
+        return std::get<1>(std::move(state_));
+    }
 
 private:
     std::variant<T, Error> state_;
@@ -81,8 +96,14 @@ public:
     bool ok() const { return !failed_; }
     explicit operator bool() const { return ok(); }
 
-    const Error& error() const& { assert(failed_); return error_; }
-    Error&& error() && { assert(failed_); return std::move(error_); }
+    const Error& error() const& {
+        assert(failed_);
+        return error_;
+    }
+    Error&& error() && {
+        assert(failed_);
+        return std::move(error_);
+    }
 
 private:
     Error error_{ErrorKind::runtime, {}};

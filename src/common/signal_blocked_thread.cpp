@@ -54,7 +54,9 @@ std::thread start_signal_blocked_thread(std::function<void()> body) {
 }
 
 bool at_body_exit(void (*hook)()) {
-    if (!t_body_exit.ours) return false;
+    if (!t_body_exit.ours) {
+        return false;
+    }
     t_body_exit.hooks.push_back(hook);
     return true;
 }

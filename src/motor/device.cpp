@@ -12,7 +12,8 @@ namespace velmot::motor {
 
 static_assert(std::atomic<float>::is_always_lock_free, "a target read must never take a lock");
 
-Result<void> send_enter_configure_unicast(const CanDeviceAsync& can, std::uint32_t host_id, std::uint32_t node_id) {
+Result<void> send_enter_configure_unicast(const CanDeviceAsync& can, std::uint32_t host_id,
+                                          std::uint32_t node_id) {
     return queue_enter_session(can, host_id, comm::dr_v1::destination_of(node_id));
 }
 
@@ -21,8 +22,8 @@ std::shared_ptr<Device> Device::create(std::uint8_t slot_index, std::uint32_t no
     return std::shared_ptr<Device>(new Device(slot_index, node_id, mode, std::move(can), host_id));
 }
 
-Device::Device(std::uint8_t slot_index, std::uint32_t node_id, FocMode mode, std::shared_ptr<CanDeviceAsync> can,
-               std::uint32_t host_id)
+Device::Device(std::uint8_t slot_index, std::uint32_t node_id, FocMode mode,
+               std::shared_ptr<CanDeviceAsync> can, std::uint32_t host_id)
     : slot_index_(std::min(slot_index, k_max_slot)),
       node_id_(node_id),
       mode_(mode),

@@ -14,16 +14,16 @@
 // copy the whole record under the lock, so no reader mixes fields of two frames.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <atomic>
 
 #include <asio/awaitable.hpp>
 
 #include "comm/can/can_device_async.hpp"
-#include "common/result.hpp"
 #include "comm/dr_v1/foc_mode.hpp"
 #include "comm/dr_v1/watch_data.hpp"
+#include "common/result.hpp"
 #include "runtime/async_mutex.hpp"
 
 namespace velmot::motor {
@@ -34,15 +34,17 @@ using comm::dr_v1::WatchData;
 
 // The enter-session pair to node_id's destination, with host_id as CAN id (used by a group when it
 // registers a driver, and by a Device on request).
-Result<void> send_enter_configure_unicast(const CanDeviceAsync& can, std::uint32_t host_id, std::uint32_t node_id);
+Result<void> send_enter_configure_unicast(const CanDeviceAsync& can, std::uint32_t host_id,
+                                          std::uint32_t node_id);
 
 class Device {
 public:
     static constexpr std::uint8_t k_max_slot = 3;
 
     // Target 0, feedback all zeros, slot limited to k_max_slot. Sends nothing.
-    static std::shared_ptr<Device> create(std::uint8_t slot_index, std::uint32_t node_id, FocMode mode,
-                                          std::shared_ptr<CanDeviceAsync> can, std::uint32_t host_id);
+    static std::shared_ptr<Device> create(std::uint8_t slot_index, std::uint32_t node_id,
+                                          FocMode mode, std::shared_ptr<CanDeviceAsync> can,
+                                          std::uint32_t host_id);
 
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -73,8 +75,8 @@ public:
     asio::awaitable<void> update_watch_data(WatchData record);
 
 private:
-    Device(std::uint8_t slot_index, std::uint32_t node_id, FocMode mode, std::shared_ptr<CanDeviceAsync> can,
-           std::uint32_t host_id);
+    Device(std::uint8_t slot_index, std::uint32_t node_id, FocMode mode,
+           std::shared_ptr<CanDeviceAsync> can, std::uint32_t host_id);
 
     std::uint16_t destination() const noexcept;
 

@@ -16,7 +16,9 @@ template <class Match>
 std::shared_ptr<Device> DeviceList::first_where(Match match) const {
     std::lock_guard lock(mutex_);
     for (const auto& device : devices_) {
-        if (match(*device)) return device;
+        if (match(*device)) {
+            return device;
+        }
     }
     return nullptr;
 }
@@ -38,7 +40,8 @@ comm::dr_v1::Frame DeviceList::encode_targets() const {
     comm::dr_v1::TargetFrame frame;
     std::lock_guard lock(mutex_);
     for (const auto& device : devices_) {
-        frame.set(device->slot_index(), comm::dr_v1::encode_target(device->get_target(), device->mode()));
+        frame.set(device->slot_index(),
+                  comm::dr_v1::encode_target(device->get_target(), device->mode()));
     }
     return frame.bytes();
 }

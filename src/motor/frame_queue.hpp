@@ -16,11 +16,13 @@ namespace velmot::motor {
 
 using comm::can::CanDeviceAsync;
 
-Result<void> queue_frame(const CanDeviceAsync& can, std::uint32_t host_id, const comm::dr_v1::Frame& payload);
+Result<void> queue_frame(const CanDeviceAsync& can, std::uint32_t host_id,
+                         const comm::dr_v1::Frame& payload);
 
 // The enter-session pair (0x73, then 0x74) to `destination`; the second frame is queued only if
 // the first was.
-Result<void> queue_enter_session(const CanDeviceAsync& can, std::uint32_t host_id, std::uint16_t destination);
+Result<void> queue_enter_session(const CanDeviceAsync& can, std::uint32_t host_id,
+                                 std::uint16_t destination);
 
 // The zero request to `destination`, then, only if it was queued, a 200 ms pause of the calling
 // thread (the drivers need it to find the electrical zero before anything else is sent).

@@ -17,12 +17,12 @@
 #include <string>
 
 #include "comm/can/can_device_async.hpp"
+#include "comm/dr_v1/foc_mode.hpp"
+#include "comm/dr_v1/watch_data.hpp"
 #include "common/interrupt_poll.hpp"
 #include "common/result.hpp"
 #include "motor/device.hpp"
 #include "motor/device_list.hpp"
-#include "comm/dr_v1/foc_mode.hpp"
-#include "comm/dr_v1/watch_data.hpp"
 #include "runtime/task_handle.hpp"
 
 namespace velmot::motor {
@@ -30,8 +30,10 @@ namespace velmot::motor {
 class Motor {
 public:
     // Opens the CAN device on `interface` (provisioning it first, which `interrupt` may end: see
-    // CanDeviceAsync::create) and starts the receiver. The CAN device's error is returned unchanged.
-    static Result<std::unique_ptr<Motor>> create(const std::string& interface, std::uint32_t host_id,
+    // CanDeviceAsync::create) and starts the receiver. The CAN device's error is returned
+    // unchanged.
+    static Result<std::unique_ptr<Motor>> create(const std::string& interface,
+                                                 std::uint32_t host_id,
                                                  const InterruptPoll& interrupt = {});
     ~Motor();
     Motor(const Motor&) = delete;
@@ -42,7 +44,8 @@ public:
     // Configures the driver (enter session, set mode, end session: four frames queued back to
     // back) and registers it. A node id that cannot name one driver (check_node_id) is refused
     // before any frame; a frame that cannot be queued returns its error. Either registers nothing.
-    Result<std::shared_ptr<Device>> add_device(std::uint8_t slot_index, std::uint32_t node_id, FocMode mode);
+    Result<std::shared_ptr<Device>> add_device(std::uint8_t slot_index, std::uint32_t node_id,
+                                               FocMode mode);
 
     // First Device with the slot; an unregistered slot is ignored.
     void set_target(std::uint8_t slot_index, float value);
@@ -68,8 +71,8 @@ public:
     bool is_closed() const noexcept { return can_->is_closed(); }
 
 private:
-    Motor(std::shared_ptr<CanDeviceAsync> can, std::shared_ptr<DeviceList> devices, std::uint32_t host_id,
-          runtime::TaskHandle<void> receive_task);
+    Motor(std::shared_ptr<CanDeviceAsync> can, std::shared_ptr<DeviceList> devices,
+          std::uint32_t host_id, runtime::TaskHandle<void> receive_task);
 
     std::shared_ptr<CanDeviceAsync> can_;
     std::shared_ptr<DeviceList> devices_;

@@ -22,11 +22,13 @@ std::string hex(std::uint32_t value) {
 
 Result<void> check_node_id(std::uint32_t node_id) {
     if (node_id > comm::can::k_max_extended_id) {
-        return Error{ErrorKind::value, "node_id " + hex(node_id) + " is not a CAN identifier (above " +
+        return Error{ErrorKind::value, "node_id " + hex(node_id) +
+                                           " is not a CAN identifier (above " +
                                            hex(comm::can::k_max_extended_id) + ")"};
     }
     if (comm::dr_v1::destination_of(node_id) == comm::dr_v1::k_broadcast_dest) {
-        return Error{ErrorKind::value, "node_id " + hex(node_id) + " addresses every driver (destination " +
+        return Error{ErrorKind::value, "node_id " + hex(node_id) +
+                                           " addresses every driver (destination " +
                                            hex(comm::dr_v1::k_broadcast_dest) + ")"};
     }
     return {};

@@ -24,7 +24,9 @@ std::string python_lower(const std::string& text) {
 
 Result<FocMode> parse_foc_mode(const std::string& text) {
     const std::string lowered = python_lower(text);
-    if (auto mode = comm::dr_v1::foc_mode_named(lowered)) return *mode;
+    if (auto mode = comm::dr_v1::foc_mode_named(lowered)) {
+        return *mode;
+    }
     return Error{ErrorKind::value,
                  "unknown mode '" + lowered + "', expected 'current', 'speed', or 'position'"};
 }

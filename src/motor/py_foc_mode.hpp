@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "common/result.hpp"
 #include "comm/dr_v1/foc_mode.hpp"
+#include "common/result.hpp"
 
 namespace velmot::motor {
 

@@ -24,10 +24,14 @@ AsyncMutex::Guard& AsyncMutex::Guard::operator=(Guard&& other) noexcept {
     return *this;
 }
 
-AsyncMutex::Guard::~Guard() { unlock(); }
+AsyncMutex::Guard::~Guard() {
+    unlock();
+}
 
 void AsyncMutex::Guard::unlock() noexcept {
-    if (state_) State::release(std::move(state_));
+    if (state_) {
+        State::release(std::move(state_));
+    }
 }
 
 void AsyncMutex::State::release(std::shared_ptr<State> state) noexcept {
@@ -44,10 +48,14 @@ void AsyncMutex::State::release(std::shared_ptr<State> state) noexcept {
 
 AsyncMutex::AsyncMutex() : state_(std::make_shared<State>()) {}
 
-asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() { return async_lock(asio::use_awaitable); }
+asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() {
+    return async_lock(asio::use_awaitable);
+}
 
 AsyncMutex::Guard AsyncMutex::blocking_lock() {
-    if (current_thread_drives_runtime()) panic(k_blocking_on_driving_thread);
+    if (current_thread_drives_runtime()) {
+        panic(k_blocking_on_driving_thread);
+    }
     std::unique_lock lock(state_->waiters.mutex());
     if (!state_->locked) {
         state_->locked = true;
@@ -58,13 +66,17 @@ AsyncMutex::Guard AsyncMutex::blocking_lock() {
 
 std::optional<AsyncMutex::Guard> AsyncMutex::try_lock() {
     std::lock_guard lock(state_->waiters.mutex());
-    if (state_->locked) return std::nullopt;
+    if (state_->locked) {
+        return std::nullopt;
+    }
     state_->locked = true;
     return Guard(state_);
 }
 
 AsyncMutex::Guard AsyncMutex::lock_in_place() {
-    if (auto guard = try_lock()) return std::move(*guard);
+    if (auto guard = try_lock()) {
+        return std::move(*guard);
+    }
     return get_runtime().block_in_place([this] { return blocking_lock(); });
 }
 

@@ -53,7 +53,9 @@ public:
     template <class CompletionToken>
     auto async_lock(CompletionToken&& token) {
         return asio::async_initiate<CompletionToken, void(std::error_code, Guard)>(
-            [](auto handler, const std::shared_ptr<State>& state) { start_lock(state, std::move(handler)); },
+            [](auto handler, const std::shared_ptr<State>& state) {
+                start_lock(state, std::move(handler));
+            },
             token, state_);
     }
 

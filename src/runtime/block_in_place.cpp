@@ -24,7 +24,9 @@ struct StandInPool::StandIn {
 
 StandInPool::StandInPool(asio::io_context& io) : io_(io) {}
 
-StandInPool::~StandInPool() { shut_down(); }
+StandInPool::~StandInPool() {
+    shut_down();
+}
 
 StandInPool::StandIn& StandInPool::acquire() {
     std::unique_lock lock(mutex_);
@@ -39,7 +41,9 @@ StandInPool::StandIn& StandInPool::acquire() {
     // leasing it again (serve() sees the lease) saves starting a thread per back-to-back call.
     for (auto& draining : all_) {
         bool released = false;
-        if (draining->leased.compare_exchange_strong(released, true)) return *draining;
+        if (draining->leased.compare_exchange_strong(released, true)) {
+            return *draining;
+        }
     }
     auto owned = std::make_unique<StandIn>();
     StandIn& stand_in = *owned;
@@ -54,7 +58,9 @@ StandInPool::StandIn& StandInPool::acquire() {
     return stand_in;
 }
 
-void StandInPool::release(StandIn& stand_in) noexcept { stand_in.leased.store(false); }
+void StandInPool::release(StandIn& stand_in) noexcept {
+    stand_in.leased.store(false);
+}
 
 std::size_t StandInPool::thread_count() const {
     std::lock_guard lock(mutex_);
@@ -64,13 +70,19 @@ std::size_t StandInPool::thread_count() const {
 void StandInPool::shut_down() noexcept {
     {
         std::lock_guard lock(mutex_);
-        if (shutting_down_) return;
+        if (shutting_down_) {
+            return;
+        }
         shutting_down_ = true;
-        for (auto& stand_in : all_) stand_in->wake.notify_one();
+        for (auto& stand_in : all_) {
+            stand_in->wake.notify_one();
+        }
     }
     // No acquire() can add threads now; all_ is stable.
     for (auto& stand_in : all_) {
-        if (stand_in->thread.joinable()) stand_in->thread.join();
+        if (stand_in->thread.joinable()) {
+            stand_in->thread.join();
+        }
     }
 }
 
@@ -80,8 +92,12 @@ void StandInPool::serve(StandIn& stand_in) {
         lock.unlock();
         serve_while_leased(stand_in);
         lock.lock();
-        if (shutting_down_) break;
-        if (stand_in.leased.load()) continue;  // leased again while finishing its last poll
+        if (shutting_down_) {
+            break;
+        }
+        if (stand_in.leased.load()) {
+            continue;  // leased again while finishing its last poll
+        }
         idle_.push_back(&stand_in);
         stand_in.wake.wait(lock, [&] { return shutting_down_ || stand_in.leased.load(); });
     }

@@ -69,7 +69,9 @@ private:
 
 template <class F>
 std::invoke_result_t<F&> Runtime::block_in_place(F fn) {
-    if (!current_thread_drives_runtime()) return fn();
+    if (!current_thread_drives_runtime()) {
+        return fn();
+    }
     StandInLease lease(stand_ins());
     DrivingScope not_driving(false);
     return fn();

@@ -23,9 +23,14 @@ template <class T>
 T Runtime::block_on(asio::awaitable<T> op) {
     refuse_blocking_on_driving_thread();
     Result<T> result = spawn(std::move(op)).wait();
-    // Nobody else holds the handle, so nobody can abort the task: an error here is a broken invariant.
-    if (!result.ok()) panic("block_on: " + result.error().message);
-    if constexpr (!std::is_void_v<T>) return std::move(result).value();
+    // Nobody else holds the handle, so nobody can abort the task: an error here is a broken
+    // invariant.
+    if (!result.ok()) {
+        panic("block_on: " + result.error().message);
+    }
+    if constexpr (!std::is_void_v<T>) {
+        return std::move(result).value();
+    }
 }
 
 }  // namespace velmot::runtime

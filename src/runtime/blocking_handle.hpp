@@ -20,7 +20,8 @@ namespace velmot::runtime {
 template <class R>
 class BlockingHandle {
 public:
-    explicit BlockingHandle(std::shared_ptr<OneShot<Result<R>>> outcome) : outcome_(std::move(outcome)) {}
+    explicit BlockingHandle(std::shared_ptr<OneShot<Result<R>>> outcome)
+        : outcome_(std::move(outcome)) {}
     BlockingHandle(BlockingHandle&&) noexcept = default;
     BlockingHandle& operator=(BlockingHandle&&) noexcept = default;
     BlockingHandle(const BlockingHandle&) = delete;
@@ -45,7 +46,9 @@ public:
 
 private:
     const std::shared_ptr<OneShot<Result<R>>>& checked() const {
-        if (!outcome_) panic("the blocking job handle was detached");
+        if (!outcome_) {
+            panic("the blocking job handle was detached");
+        }
         return outcome_;
     }
 

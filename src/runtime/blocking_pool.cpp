@@ -17,8 +17,12 @@ constexpr auto k_idle_retirement = std::chrono::seconds(10);
 void BlockingPool::execute(std::unique_ptr<Job> job) {
     std::unique_lock lock(mutex_);
     queue_.push_back(std::move(job));
-    if (idle_ > 0) work_ready_.notify_one();
-    if (queue_.size() > idle_ + starting_) start_thread(lock);
+    if (idle_ > 0) {
+        work_ready_.notify_one();
+    }
+    if (queue_.size() > idle_ + starting_) {
+        start_thread(lock);
+    }
 }
 
 std::size_t BlockingPool::thread_count() const {
@@ -51,7 +55,8 @@ void BlockingPool::work() {
             lock.lock();
         }
         ++idle_;
-        const bool got_work = work_ready_.wait_for(lock, k_idle_retirement, [&] { return !queue_.empty(); });
+        const bool got_work =
+            work_ready_.wait_for(lock, k_idle_retirement, [&] { return !queue_.empty(); });
         --idle_;
         if (!got_work) {
             --threads_;

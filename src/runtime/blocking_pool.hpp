@@ -60,7 +60,8 @@ namespace detail {
 
 template <class F, class R>
 struct BlockingJob final : BlockingPool::Job {
-    BlockingJob(F f, std::shared_ptr<OneShot<Result<R>>> cell) : fn(std::move(f)), outcome(std::move(cell)) {}
+    BlockingJob(F f, std::shared_ptr<OneShot<Result<R>>> cell)
+        : fn(std::move(f)), outcome(std::move(cell)) {}
     void run() override { run_into<R>(*outcome, fn); }
 
     F fn;

@@ -12,7 +12,9 @@ const char* const k_blocking_in_runtime_message =
     "asynchronous tasks.";
 
 void refuse_blocking_on_driving_thread(std::source_location location) {
-    if (current_thread_drives_runtime()) panic(k_blocking_in_runtime_message, location);
+    if (current_thread_drives_runtime()) {
+        panic(k_blocking_in_runtime_message, location);
+    }
 }
 
 }  // namespace velmot::runtime

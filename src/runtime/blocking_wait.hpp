@@ -13,6 +13,7 @@ namespace velmot::runtime {
 extern const char* const k_blocking_in_runtime_message;
 
 // Panics with k_blocking_in_runtime_message when current_thread_drives_runtime().
-void refuse_blocking_on_driving_thread(std::source_location location = std::source_location::current());
+void refuse_blocking_on_driving_thread(
+    std::source_location location = std::source_location::current());
 
 }  // namespace velmot::runtime

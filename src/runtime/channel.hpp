@@ -68,12 +68,15 @@ struct ChannelState {
     std::size_t senders = 1;
     bool receiver_alive = true;
 
-    std::shared_ptr<WaiterQueue<std::optional<T>>> receiver_queue(const std::shared_ptr<ChannelState>& self) {
+    std::shared_ptr<WaiterQueue<std::optional<T>>> receiver_queue(
+        const std::shared_ptr<ChannelState>& self) {
         return {self, &self->receivers};
     }
 };
 
-inline Error channel_closed() { return Error{ErrorKind::broken_pipe, "channel closed"}; }
+inline Error channel_closed() {
+    return Error{ErrorKind::broken_pipe, "channel closed"};
+}
 
 }  // namespace detail
 
@@ -81,7 +84,9 @@ template <class T>
 class Sender {
 public:
     Sender(const Sender& other) : state_(other.state_) {
-        if (!state_) return;
+        if (!state_) {
+            return;
+        }
         std::lock_guard lock(state_->receivers.mutex());
         ++state_->senders;
     }
@@ -101,9 +106,13 @@ public:
 
     // Queues `value` (or hands it to the waiting receiver). Fails once the receiver is gone.
     Result<void> send(T value) const {
-        if (!state_) return detail::channel_closed();
+        if (!state_) {
+            return detail::channel_closed();
+        }
         std::unique_lock lock(state_->receivers.mutex());
-        if (!state_->receiver_alive) return detail::channel_closed();
+        if (!state_->receiver_alive) {
+            return detail::channel_closed();
+        }
         auto waiter = state_->receivers.pop_front();
         if (!waiter) {
             state_->messages.push_back(std::move(value));
@@ -116,7 +125,9 @@ public:
 
     // True once the receiver is gone.
     bool is_closed() const {
-        if (!state_) return true;
+        if (!state_) {
+            return true;
+        }
         std::lock_guard lock(state_->receivers.mutex());
         return !state_->receiver_alive;
     }
@@ -127,13 +138,19 @@ private:
 
     // The last sender wakes a waiting receiver with nullopt.
     void release() noexcept {
-        if (!state_) return;
+        if (!state_) {
+            return;
+        }
         auto state = std::move(state_);
         std::unique_lock lock(state->receivers.mutex());
-        if (--state->senders != 0) return;
+        if (--state->senders != 0) {
+            return;
+        }
         auto waiters = state->receivers.take_all();
         lock.unlock();
-        for (auto& waiter : waiters) waiter->complete({}, std::nullopt);
+        for (auto& waiter : waiters) {
+            waiter->complete({}, std::nullopt);
+        }
     }
 
     std::shared_ptr<detail::ChannelState<T>> state_;
@@ -169,19 +186,32 @@ public:
     asio::awaitable<std::optional<T>> recv() { return async_recv(asio::use_awaitable); }
 
     TryRecv<T> try_recv() {
-        if (!state_) return {TryRecvStatus::disconnected, std::nullopt};
+        if (!state_) {
+            return {TryRecvStatus::disconnected, std::nullopt};
+        }
         std::lock_guard lock(state_->receivers.mutex());
-        if (auto value = take_locked(*state_)) return {TryRecvStatus::received, std::move(value)};
-        return {state_->senders == 0 ? TryRecvStatus::disconnected : TryRecvStatus::empty, std::nullopt};
+        if (auto value = take_locked(*state_)) {
+            return {TryRecvStatus::received, std::move(value)};
+        }
+        return {state_->senders == 0 ? TryRecvStatus::disconnected : TryRecvStatus::empty,
+                std::nullopt};
     }
 
     // For threads that do not drive the runtime; on a driving thread it panics without waiting.
     std::optional<T> blocking_recv() {
-        if (current_thread_drives_runtime()) panic(detail::k_blocking_recv_on_driving_thread);
-        if (!state_) return std::nullopt;
+        if (current_thread_drives_runtime()) {
+            panic(detail::k_blocking_recv_on_driving_thread);
+        }
+        if (!state_) {
+            return std::nullopt;
+        }
         std::unique_lock lock(state_->receivers.mutex());
-        if (auto value = take_locked(*state_)) return value;
-        if (state_->senders == 0) return std::nullopt;
+        if (auto value = take_locked(*state_)) {
+            return value;
+        }
+        if (state_->senders == 0) {
+            return std::nullopt;
+        }
         return detail::wait_in_queue(lock, state_->receivers);
     }
 
@@ -190,7 +220,9 @@ private:
     explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
 
     static std::optional<T> take_locked(detail::ChannelState<T>& state) {
-        if (state.messages.empty()) return std::nullopt;
+        if (state.messages.empty()) {
+            return std::nullopt;
+        }
         std::optional<T> value(std::move(state.messages.front()));
         state.messages.pop_front();
         return value;
@@ -198,7 +230,9 @@ private:
 
     template <class Handler>
     static void start_recv(const std::shared_ptr<detail::ChannelState<T>>& state, Handler handler) {
-        if (!state) return detail::complete_now<std::optional<T>>(std::move(handler), {}, std::nullopt);
+        if (!state) {
+            return detail::complete_now<std::optional<T>>(std::move(handler), {}, std::nullopt);
+        }
         std::unique_lock lock(state->receivers.mutex());
         std::optional<T> value = take_locked(*state);
         if (value || state->senders == 0) {
@@ -211,7 +245,9 @@ private:
     // Closing drops the queued messages (outside the lock: their destructors may do anything)
     // and aborts receives still waiting.
     void close() noexcept {
-        if (!state_) return;
+        if (!state_) {
+            return;
+        }
         auto state = std::move(state_);
         std::deque<T> dropped;
         std::unique_lock lock(state->receivers.mutex());
@@ -219,7 +255,9 @@ private:
         dropped.swap(state->messages);
         auto waiters = state->receivers.take_all();
         lock.unlock();
-        for (auto& waiter : waiters) waiter->complete(asio::error::operation_aborted, std::nullopt);
+        for (auto& waiter : waiters) {
+            waiter->complete(asio::error::operation_aborted, std::nullopt);
+        }
     }
 
     std::shared_ptr<detail::ChannelState<T>> state_;

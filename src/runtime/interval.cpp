@@ -5,15 +5,20 @@
 
 namespace velmot::runtime {
 
-Clock::time_point next_tick_due(Clock::time_point due, Clock::time_point completed, Clock::duration period) {
-    if (completed - due <= k_interval_lateness_allowance) return saturating_add(due, period);
+Clock::time_point next_tick_due(Clock::time_point due, Clock::time_point completed,
+                                Clock::duration period) {
+    if (completed - due <= k_interval_lateness_allowance) {
+        return saturating_add(due, period);
+    }
     // First due + k * period strictly after `completed` (k >= 1).
     const auto missed = (completed - due) / period;
     return saturating_add(due, period * (missed + 1));
 }
 
 Interval::Interval(Clock::duration period) : period_(period), next_due_(Clock::now()) {
-    if (period <= Clock::duration::zero()) panic("Interval period must be positive");
+    if (period <= Clock::duration::zero()) {
+        panic("Interval period must be positive");
+    }
 }
 
 asio::awaitable<Clock::time_point> Interval::tick() {

@@ -19,7 +19,8 @@ namespace velmot::runtime {
 inline constexpr Clock::duration k_interval_lateness_allowance = std::chrono::milliseconds(5);
 
 // When the tick after one that was due at `due` and completed at `completed` is due.
-Clock::time_point next_tick_due(Clock::time_point due, Clock::time_point completed, Clock::duration period);
+Clock::time_point next_tick_due(Clock::time_point due, Clock::time_point completed,
+                                Clock::duration period);
 
 class Interval {
 public:

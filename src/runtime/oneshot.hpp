@@ -28,14 +28,17 @@ namespace velmot::runtime {
 template <class V>
 class OneShot : public std::enable_shared_from_this<OneShot<V>> {
 public:
-    // Completion of `async_wait`: the exception (the producer's, or operation_aborted) or the value.
+    // Completion of `async_wait`: the exception (the producer's, or operation_aborted) or the
+    // value.
     using Signature = void(std::exception_ptr, std::optional<V>);
 
     static std::shared_ptr<OneShot> create() { return std::shared_ptr<OneShot>(new OneShot()); }
 
     // The first completion wins; later ones are ignored and return false.
     bool set_value(V value) { return complete(nullptr, std::move(value)); }
-    bool set_exception(std::exception_ptr error) { return complete(std::move(error), std::nullopt); }
+    bool set_exception(std::exception_ptr error) {
+        return complete(std::move(error), std::nullopt);
+    }
 
     // True once the producer completed the cell (whether or not the outcome was taken since).
     bool is_ready() const {
@@ -53,14 +56,18 @@ public:
     // Takes the outcome without waiting; nullopt when the producer has not completed the cell.
     std::optional<V> try_take() {
         std::lock_guard lock(mutex_);
-        if (!ready_) return std::nullopt;
+        if (!ready_) {
+            return std::nullopt;
+        }
         return take_locked();
     }
 
     template <class Token>
     auto async_wait(Token&& token) {
         return asio::async_initiate<Token, Signature>(
-            [self = this->shared_from_this()](auto handler) { self->start_wait(std::move(handler)); },
+            [self = this->shared_from_this()](auto handler) {
+                self->start_wait(std::move(handler));
+            },
             token);
     }
 
@@ -74,12 +81,13 @@ private:
     template <class Handler>
     struct HandlerWaiter final : Waiter {
         explicit HandlerWaiter(Handler&& h)
-            : handler(std::move(h)), work(asio::make_work_guard(asio::get_associated_executor(handler))) {}
+            : handler(std::move(h)),
+              work(asio::make_work_guard(asio::get_associated_executor(handler))) {}
 
         void complete(std::exception_ptr error, std::optional<V> value) override {
             auto executor = work.get_executor();
-            asio::post(executor, [h = std::move(handler), work = std::move(work), error = std::move(error),
-                                  value = std::move(value)]() mutable {
+            asio::post(executor, [h = std::move(handler), work = std::move(work),
+                                  error = std::move(error), value = std::move(value)]() mutable {
                 std::move(h)(std::move(error), std::move(value));
             });
         }
@@ -96,8 +104,12 @@ private:
         std::uint64_t id;
 
         void operator()(asio::cancellation_type type) {
-            if (type == asio::cancellation_type::none) return;
-            if (auto self = cell.lock()) self->cancel_wait(id);
+            if (type == asio::cancellation_type::none) {
+                return;
+            }
+            if (auto self = cell.lock()) {
+                self->cancel_wait(id);
+            }
         }
     };
 
@@ -121,7 +133,9 @@ private:
         const std::uint64_t id = ++waiter_id_;
         // Before the waiter is visible to a producer: once it is, the completion may resume the
         // awaiting coroutine on another thread, whose next operation then uses the same slot.
-        if (slot.is_connected()) slot.template emplace<CancelHandler>(CancelHandler{this->weak_from_this(), id});
+        if (slot.is_connected()) {
+            slot.template emplace<CancelHandler>(CancelHandler{this->weak_from_this(), id});
+        }
         waiter_ = std::move(waiter);
     }
 
@@ -129,7 +143,9 @@ private:
         std::unique_ptr<Waiter> waiter;
         {
             std::lock_guard lock(mutex_);
-            if (!waiter_ || waiter_id_ != id) return;
+            if (!waiter_ || waiter_id_ != id) {
+                return;
+            }
             waiter = std::move(waiter_);
         }
         waiter->complete(std::make_exception_ptr(std::system_error(asio::error::operation_aborted)),
@@ -140,7 +156,9 @@ private:
         std::unique_ptr<Waiter> waiter;
         {
             std::lock_guard lock(mutex_);
-            if (ready_) return false;
+            if (ready_) {
+                return false;
+            }
             ready_ = true;
             if (waiter_) {
                 waiter = std::move(waiter_);
@@ -159,21 +177,25 @@ private:
     }
 
     std::pair<std::exception_ptr, std::optional<V>> take_outcome_locked() {
-        if (taken_) panic("a one-shot result was taken twice");
+        if (taken_) {
+            panic("a one-shot result was taken twice");
+        }
         taken_ = true;
         return {std::exchange(error_, nullptr), std::exchange(value_, std::nullopt)};
     }
 
     V take_locked() {
         auto [error, value] = take_outcome_locked();
-        if (error) std::rethrow_exception(error);
+        if (error) {
+            std::rethrow_exception(error);
+        }
         return std::move(*value);
     }
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;
-    bool ready_ = false;   // the producer has completed the cell
-    bool taken_ = false;   // the outcome has been handed to a consumer
+    bool ready_ = false;  // the producer has completed the cell
+    bool taken_ = false;  // the outcome has been handed to a consumer
     std::exception_ptr error_;
     std::optional<V> value_;
     std::unique_ptr<Waiter> waiter_;  // the pending asynchronous wait, if any

@@ -30,7 +30,9 @@ Runtime::Runtime(std::size_t worker_count)
     start_workers(worker_count == 0 ? 1 : worker_count);
 }
 
-Runtime::~Runtime() { stop_and_join(); }
+Runtime::~Runtime() {
+    stop_and_join();
+}
 
 void Runtime::start_workers(std::size_t count) {
     workers_.reserve(count);
@@ -49,7 +51,9 @@ void Runtime::stop_and_join() noexcept {
     io_.stop();
     stand_ins_->shut_down();
     for (auto& worker : workers_) {
-        if (worker.joinable()) worker.join();
+        if (worker.joinable()) {
+            worker.join();
+        }
     }
 }
 
@@ -69,10 +73,16 @@ void Runtime::run_worker() {
 }
 
 Runtime& get_runtime() {
-    if (Runtime* runtime = RUNTIME.load(std::memory_order_acquire)) return *runtime;
+    if (Runtime* runtime = RUNTIME.load(std::memory_order_acquire)) {
+        return *runtime;
+    }
     std::lock_guard lock(runtime_init_mutex);
-    if (runtime_poisoned) panic("Lazy instance has previously been poisoned");
-    if (Runtime* runtime = RUNTIME.load(std::memory_order_relaxed)) return *runtime;
+    if (runtime_poisoned) {
+        panic("Lazy instance has previously been poisoned");
+    }
+    if (Runtime* runtime = RUNTIME.load(std::memory_order_relaxed)) {
+        return *runtime;
+    }
     Runtime* runtime = nullptr;
     try {
         runtime = new Runtime(available_parallelism());
@@ -84,6 +94,8 @@ Runtime& get_runtime() {
     return *runtime;
 }
 
-bool runtime_started() noexcept { return RUNTIME.load(std::memory_order_acquire) != nullptr; }
+bool runtime_started() noexcept {
+    return RUNTIME.load(std::memory_order_acquire) != nullptr;
+}
 
 }  // namespace velmot::runtime

@@ -22,8 +22,10 @@
 
 namespace velmot::runtime {
 
-template <class T> class TaskHandle;
-template <class T> class BlockingHandle;
+template <class T>
+class TaskHandle;
+template <class T>
+class BlockingHandle;
 class BlockingPool;
 class StandInPool;
 
@@ -68,8 +70,8 @@ private:
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::vector<std::thread> workers_;
-    BlockingPool* blocking_pool_;              // leaked on purpose: its threads are detached
-    std::unique_ptr<StandInPool> stand_ins_;   // joined when a private runtime is destroyed
+    BlockingPool* blocking_pool_;             // leaked on purpose: its threads are detached
+    std::unique_ptr<StandInPool> stand_ins_;  // joined when a private runtime is destroyed
 };
 
 // The process-wide runtime, built by the first caller (concurrent first callers wait for it).

@@ -37,14 +37,17 @@ std::atomic<bool> g_installed[NSIG];
 // Listeners and SignalInterests alive per signal.
 std::atomic<int> g_interest[NSIG];
 
-bool valid_signal(int signo) { return signo > 0 && signo < NSIG; }
+bool valid_signal(int signo) {
+    return signo > 0 && signo < NSIG;
+}
 
 // Nobody acts on the signal and its action before ours was the default: take that action. The
 // signal is blocked while this handler runs, so the raised one is delivered, with the default
 // action, when the handler returns.
 bool took_default_action(int signo) {
     const struct sigaction& previous = g_previous[signo];
-    if (g_interest[signo].load() != 0 || (previous.sa_flags & SA_SIGINFO) || previous.sa_handler != SIG_DFL) {
+    if (g_interest[signo].load() != 0 || (previous.sa_flags & SA_SIGINFO) ||
+        previous.sa_handler != SIG_DFL) {
         return false;
     }
     struct sigaction fallback {};
@@ -59,23 +62,30 @@ bool took_default_action(int signo) {
 void chain_previous(int signo, siginfo_t* info, void* context) {
     const struct sigaction& previous = g_previous[signo];
     if (previous.sa_flags & SA_SIGINFO) {
-        if (previous.sa_sigaction) previous.sa_sigaction(signo, info, context);
+        if (previous.sa_sigaction) {
+            previous.sa_sigaction(signo, info, context);
+        }
     } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
         previous.sa_handler(signo);
     }
 }
 
 void on_signal(int signo, siginfo_t* info, void* context) {
-    if (!valid_signal(signo)) return;
+    if (!valid_signal(signo)) {
+        return;
+    }
     const int saved_errno = errno;
     g_deliveries[signo].fetch_add(1);
     // Bump before the write: a reader that drained this byte then sees the new count.
     const int fd = g_wake_fd.load();
     if (fd >= 0) {
         const char byte = 0;
-        [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);  // a full pipe already wakes
+        [[maybe_unused]] const ssize_t written =
+            ::write(fd, &byte, 1);  // a full pipe already wakes
     }
-    if (!took_default_action(signo)) chain_previous(signo, info, context);
+    if (!took_default_action(signo)) {
+        chain_previous(signo, info, context);
+    }
     errno = saved_errno;
 }
 
@@ -84,7 +94,8 @@ void on_signal(int signo, siginfo_t* info, void* context) {
 class Hub {
 public:
     // Registers a new listener; the delivery count it starts from is read after installation.
-    Result<std::shared_ptr<detail::SignalListenerState>> create(asio::any_io_executor executor, int signo);
+    Result<std::shared_ptr<detail::SignalListenerState>> create(asio::any_io_executor executor,
+                                                                int signo);
     void remove(const detail::SignalListenerState* state);
     void wake_all();
 
@@ -103,35 +114,52 @@ Hub& hub() {
 }
 
 Result<void> Hub::ensure_pipe_locked() {
-    if (read_fd_ >= 0) return {};
+    if (read_fd_ >= 0) {
+        return {};
+    }
     int fds[2];
-    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return Error::from_errno(errno, "cannot create the signal pipe");
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        return Error::from_errno(errno, "cannot create the signal pipe");
+    }
     read_fd_ = fds[0];
     g_wake_fd.store(fds[1]);
     return {};
 }
 
 Result<void> Hub::install_locked(int signo) {
-    if (!valid_signal(signo)) return Error::from_errno(EINVAL, "cannot listen for signal " + std::to_string(signo));
-    if (g_installed[signo].load()) return {};
+    if (!valid_signal(signo)) {
+        return Error::from_errno(EINVAL, "cannot listen for signal " + std::to_string(signo));
+    }
+    if (g_installed[signo].load()) {
+        return {};
+    }
     struct sigaction ours {};
     ours.sa_sigaction = on_signal;
     sigemptyset(&ours.sa_mask);
     ours.sa_flags = SA_SIGINFO | SA_RESTART;
     // Saved before installing so that the handler never sees a half-written previous action.
-    if (::sigaction(signo, nullptr, &g_previous[signo]) != 0 || ::sigaction(signo, &ours, nullptr) != 0) {
-        return Error::from_errno(errno, "cannot install a handler for signal " + std::to_string(signo));
+    if (::sigaction(signo, nullptr, &g_previous[signo]) != 0 ||
+        ::sigaction(signo, &ours, nullptr) != 0) {
+        return Error::from_errno(errno,
+                                 "cannot install a handler for signal " + std::to_string(signo));
     }
     g_installed[signo].store(true);
     return {};
 }
 
-Result<std::shared_ptr<detail::SignalListenerState>> Hub::create(asio::any_io_executor executor, int signo) {
+Result<std::shared_ptr<detail::SignalListenerState>> Hub::create(asio::any_io_executor executor,
+                                                                 int signo) {
     std::lock_guard lock(mutex_);
-    if (auto piped = ensure_pipe_locked(); !piped) return std::move(piped).error();
-    if (auto installed = install_locked(signo); !installed) return std::move(installed).error();
+    if (auto piped = ensure_pipe_locked(); !piped) {
+        return std::move(piped).error();
+    }
+    if (auto installed = install_locked(signo); !installed) {
+        return std::move(installed).error();
+    }
     const int fd = ::fcntl(read_fd_, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) return Error::from_errno(errno, "cannot duplicate the signal pipe");
+    if (fd < 0) {
+        return Error::from_errno(errno, "cannot duplicate the signal pipe");
+    }
     asio::posix::stream_descriptor descriptor(std::move(executor));
     std::error_code ec;
     descriptor.assign(fd, ec);
@@ -161,10 +189,14 @@ void Hub::wake_all() {
         std::lock_guard lock(mutex_);
         alive.reserve(listeners_.size());
         for (const auto& listener : listeners_) {
-            if (auto state = listener.lock()) alive.push_back(std::move(state));
+            if (auto state = listener.lock()) {
+                alive.push_back(std::move(state));
+            }
         }
     }
-    for (const auto& state : alive) state->wake_if_delivered();
+    for (const auto& state : alive) {
+        state->wake_if_delivered();
+    }
 }
 
 }  // namespace
@@ -176,7 +208,9 @@ SignalListenerState::SignalListenerState(asio::posix::stream_descriptor descript
 
 bool SignalListenerState::take_delivery_locked() {
     const std::uint32_t now = g_deliveries[signo_].load();
-    if (now == seen_) return false;
+    if (now == seen_) {
+        return false;
+    }
     seen_ = now;
     return true;
 }
@@ -184,11 +218,13 @@ bool SignalListenerState::take_delivery_locked() {
 // Keeps one read of the self-pipe pending while anyone waits on this listener, so that some
 // listener always notices a delivery. The read completes on the listener's executor.
 void SignalListenerState::arm_read_locked() {
-    if (reading_ || closed_) return;
+    if (reading_ || closed_) {
+        return;
+    }
     reading_ = true;
-    descriptor_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](std::error_code ec, std::size_t) {
-        self->on_readable(ec);
-    });
+    descriptor_.async_read_some(
+        asio::buffer(buffer_),
+        [self = shared_from_this()](std::error_code ec, std::size_t) { self->on_readable(ec); });
 }
 
 void SignalListenerState::drain_locked() {
@@ -202,29 +238,43 @@ void SignalListenerState::on_readable(std::error_code ec) {
         std::lock_guard lock(waiters.mutex());
         reading_ = false;
         closed = closed_;
-        if (!ec && !closed) drain_locked();
+        if (!ec && !closed) {
+            drain_locked();
+        }
     }
     // A read that took a byte passes the wake-up on even when this listener was closed meanwhile:
     // the byte may stand for a delivery that only other listeners wait for.
-    if (!ec) hub().wake_all();
-    if (closed) return;
+    if (!ec) {
+        hub().wake_all();
+    }
+    if (closed) {
+        return;
+    }
     std::unique_lock lock(waiters.mutex());
     if (!ec) {
-        if (!waiters.empty()) arm_read_locked();
+        if (!waiters.empty()) {
+            arm_read_locked();
+        }
         return;
     }
     // The pipe cannot be watched any more: fail the waiters rather than leave them hanging.
     auto failed = waiters.take_all();
     lock.unlock();
-    for (auto& waiter : failed) waiter->complete(ec, NoValue{});
+    for (auto& waiter : failed) {
+        waiter->complete(ec, NoValue{});
+    }
 }
 
 void SignalListenerState::wake_if_delivered() {
     std::unique_lock lock(waiters.mutex());
-    if (closed_ || waiters.empty() || !take_delivery_locked()) return;
+    if (closed_ || waiters.empty() || !take_delivery_locked()) {
+        return;
+    }
     auto woken = waiters.take_all();
     lock.unlock();
-    for (auto& waiter : woken) waiter->complete({}, NoValue{});
+    for (auto& waiter : woken) {
+        waiter->complete({}, NoValue{});
+    }
 }
 
 void SignalListenerState::close() {
@@ -234,17 +284,23 @@ void SignalListenerState::close() {
     descriptor_.close(ignored);  // cancels the pending read, which then drops its reference
     auto aborted = waiters.take_all();
     lock.unlock();
-    for (auto& waiter : aborted) waiter->complete(asio::error::operation_aborted, NoValue{});
+    for (auto& waiter : aborted) {
+        waiter->complete(asio::error::operation_aborted, NoValue{});
+    }
 }
 
 }  // namespace detail
 
 SignalInterest::SignalInterest(int signo) noexcept : signo_(valid_signal(signo) ? signo : 0) {
-    if (signo_ != 0) g_interest[signo_].fetch_add(1);
+    if (signo_ != 0) {
+        g_interest[signo_].fetch_add(1);
+    }
 }
 
 SignalInterest::~SignalInterest() {
-    if (signo_ != 0) g_interest[signo_].fetch_sub(1);
+    if (signo_ != 0) {
+        g_interest[signo_].fetch_sub(1);
+    }
 }
 
 std::uint32_t signal_delivery_count(int signo) noexcept {
@@ -253,7 +309,9 @@ std::uint32_t signal_delivery_count(int signo) noexcept {
 
 Result<SignalListener> SignalListener::create(asio::any_io_executor executor, int signo) {
     auto state = hub().create(std::move(executor), signo);
-    if (!state) return std::move(state).error();
+    if (!state) {
+        return std::move(state).error();
+    }
     return SignalListener(std::move(state).value());
 }
 
@@ -269,11 +327,15 @@ SignalListener& SignalListener::operator=(SignalListener&& other) noexcept {
 }
 
 SignalListener::~SignalListener() {
-    if (!state_) return;
+    if (!state_) {
+        return;
+    }
     hub().remove(state_.get());
     state_->close();
 }
 
-asio::awaitable<void> SignalListener::recv() { return async_recv(asio::use_awaitable); }
+asio::awaitable<void> SignalListener::recv() {
+    return async_recv(asio::use_awaitable);
+}
 
 }  // namespace velmot::runtime

@@ -47,11 +47,13 @@ public:
     static void start_recv(const std::shared_ptr<SignalListenerState>& self, Handler handler) {
         std::unique_lock lock(self->waiters.mutex());
         if (self->closed_ || self->take_delivery_locked()) {
-            auto ec = self->closed_ ? std::error_code(asio::error::operation_aborted) : std::error_code();
+            auto ec =
+                self->closed_ ? std::error_code(asio::error::operation_aborted) : std::error_code();
             lock.unlock();
             return complete_now<NoValue>(std::move(handler), ec, NoValue{});
         }
-        enqueue_handler(std::shared_ptr<WaiterQueue<NoValue>>(self, &self->waiters), std::move(handler));
+        enqueue_handler(std::shared_ptr<WaiterQueue<NoValue>>(self, &self->waiters),
+                        std::move(handler));
         self->arm_read_locked();
     }
 
@@ -117,8 +119,8 @@ public:
         return asio::async_initiate<CompletionToken, void(std::error_code)>(
             [](auto handler, const std::shared_ptr<detail::SignalListenerState>& state) {
                 if (!state) {
-                    return detail::complete_now<detail::NoValue>(std::move(handler), asio::error::bad_descriptor,
-                                                                 detail::NoValue{});
+                    return detail::complete_now<detail::NoValue>(
+                        std::move(handler), asio::error::bad_descriptor, detail::NoValue{});
                 }
                 detail::SignalListenerState::start_recv(state, std::move(handler));
             },
@@ -128,7 +130,8 @@ public:
     asio::awaitable<void> recv();
 
 private:
-    explicit SignalListener(std::shared_ptr<detail::SignalListenerState> state) : state_(std::move(state)) {}
+    explicit SignalListener(std::shared_ptr<detail::SignalListenerState> state)
+        : state_(std::move(state)) {}
     std::shared_ptr<detail::SignalListenerState> state_;
 };
 

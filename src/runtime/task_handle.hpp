@@ -73,8 +73,10 @@ struct TaskCompletion {
 
     void operator()(const std::exception_ptr& unknown) {
         if (unknown) {
-            print_panic_notice("a task ended with an exception of unknown type", std::source_location::current());
-            state->outcome->set_exception(std::make_exception_ptr(Panic("a task ended with an exception of unknown type")));
+            print_panic_notice("a task ended with an exception of unknown type",
+                               std::source_location::current());
+            state->outcome->set_exception(
+                std::make_exception_ptr(Panic("a task ended with an exception of unknown type")));
         }
         // This may run inside the finishing coroutine, whose cancellation state lives in memory
         // owned by `state->cancel`; release our reference only after that coroutine is gone.
@@ -99,7 +101,8 @@ public:
     void abort() {
         auto& state = checked();
         state.abort_requested.store(true);
-        asio::post(state.strand, [keep = state_] { keep->cancel.emit(asio::cancellation_type::terminal); });
+        asio::post(state.strand,
+                   [keep = state_] { keep->cancel.emit(asio::cancellation_type::terminal); });
     }
 
     // Awaits the outcome from another task. An abandoned (cancelled) join leaves it in place.
@@ -122,7 +125,9 @@ public:
 
 private:
     detail::TaskState<T>& checked() const {
-        if (!state_) panic("the task handle was detached");
+        if (!state_) {
+            panic("the task handle was detached");
+        }
         return *state_;
     }
 
@@ -132,8 +137,9 @@ private:
 template <class T>
 TaskHandle<T> Runtime::spawn(asio::awaitable<T> task) {
     auto state = std::make_shared<detail::TaskState<T>>(io_);
-    asio::co_spawn(state->strand, detail::run_task<T>(std::move(task), state),
-                   asio::bind_cancellation_slot(state->cancel.slot(), detail::TaskCompletion<T>{state}));
+    asio::co_spawn(
+        state->strand, detail::run_task<T>(std::move(task), state),
+        asio::bind_cancellation_slot(state->cancel.slot(), detail::TaskCompletion<T>{state}));
     return TaskHandle<T>(std::move(state));
 }
 

@@ -3,7 +3,9 @@
 
 namespace velmot::runtime {
 
-Error cancelled_error() { return Error{ErrorKind::runtime, "task was cancelled"}; }
+Error cancelled_error() {
+    return Error{ErrorKind::runtime, "task was cancelled"};
+}
 
 std::exception_ptr escaped_as_panic(const std::exception& escaped, std::source_location location) {
     print_panic_notice(escaped.what(), location);

@@ -20,8 +20,8 @@ namespace velmot::runtime {
 Error cancelled_error();
 
 // Prints the panic notice for an exception that escaped a task or job and returns it as a Panic.
-std::exception_ptr escaped_as_panic(const std::exception& escaped,
-                                    std::source_location location = std::source_location::current());
+std::exception_ptr escaped_as_panic(
+    const std::exception& escaped, std::source_location location = std::source_location::current());
 
 // Calls `fn` and completes `cell` with its value, or with the Panic it ended with.
 template <class R, class F>

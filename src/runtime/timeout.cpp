@@ -3,10 +3,14 @@
 
 namespace velmot::runtime {
 
-Error deadline_elapsed_error() { return Error{ErrorKind::timeout, "deadline has elapsed"}; }
+Error deadline_elapsed_error() {
+    return Error{ErrorKind::timeout, "deadline has elapsed"};
+}
 
 bool is_operation_aborted(const std::exception_ptr& error) {
-    if (!error) return false;
+    if (!error) {
+        return false;
+    }
     try {
         std::rethrow_exception(error);
     } catch (const std::system_error& e) {

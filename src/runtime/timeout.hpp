@@ -86,8 +86,8 @@ asio::awaitable<void> await_child_end(TimeoutRace<T>& race) {
     while (!race.finished) {
         race.wake.expires_at(Clock::time_point::max());
         std::error_code ignored;
-        co_await race.wake.async_wait(
-            asio::bind_cancellation_slot(asio::cancellation_slot(), asio::redirect_error(asio::use_awaitable, ignored)));
+        co_await race.wake.async_wait(asio::bind_cancellation_slot(
+            asio::cancellation_slot(), asio::redirect_error(asio::use_awaitable, ignored)));
     }
 }
 
@@ -95,7 +95,9 @@ asio::awaitable<void> await_child_end(TimeoutRace<T>& race) {
 template <class T>
 asio::awaitable<bool> await_deadline(TimeoutRace<T>& race, Clock::time_point deadline) {
     auto state = co_await asio::this_coro::cancellation_state;
-    if (state.cancelled() != asio::cancellation_type::none) co_return true;
+    if (state.cancelled() != asio::cancellation_type::none) {
+        co_return true;
+    }
     race.wake.expires_at(deadline);
     std::error_code ec;
     co_await race.wake.async_wait(asio::redirect_error(asio::use_awaitable, ec));
@@ -115,10 +117,13 @@ asio::awaitable<Result<T>> timeout(Clock::duration d, asio::awaitable<T> op) {
     auto executor = co_await asio::this_coro::executor;
     auto race = std::make_shared<detail::TimeoutRace<T>>(executor);
     asio::co_spawn(executor, detail::timeout_child<T>(std::move(op), race),
-                   asio::bind_cancellation_slot(race->child_cancel.slot(), detail::TimeoutChildCompletion<T>{race}));
+                   asio::bind_cancellation_slot(race->child_cancel.slot(),
+                                                detail::TimeoutChildCompletion<T>{race}));
 
     bool caller_cancelled = false;
-    if (!race->finished) caller_cancelled = co_await detail::await_deadline(*race, deadline);
+    if (!race->finished) {
+        caller_cancelled = co_await detail::await_deadline(*race, deadline);
+    }
     const bool child_cancelled = !race->finished;
     if (child_cancelled) {
         race->child_cancel.emit(asio::cancellation_type::terminal);
@@ -127,11 +132,18 @@ asio::awaitable<Result<T>> timeout(Clock::duration d, asio::awaitable<T> op) {
     co_await asio::this_coro::throw_if_cancelled(throw_if_cancelled);
 
     if (race->value) {
-        if constexpr (std::is_void_v<T>) co_return Result<void>{};
-        else co_return Result<T>(std::move(*race->value));
+        if constexpr (std::is_void_v<T>) {
+            co_return Result<void>{};
+        } else {
+            co_return Result<T>(std::move(*race->value));
+        }
     }
-    if (caller_cancelled) throw std::system_error(asio::error::operation_aborted);
-    if (child_cancelled && is_operation_aborted(race->error)) co_return Result<T>(deadline_elapsed_error());
+    if (caller_cancelled) {
+        throw std::system_error(asio::error::operation_aborted);
+    }
+    if (child_cancelled && is_operation_aborted(race->error)) {
+        co_return Result<T>(deadline_elapsed_error());
+    }
     std::rethrow_exception(race->error);
 }
 

@@ -33,7 +33,9 @@ struct CallJob {
     void operator()() {
         FinishTask finish{*completion, *running};
         const CallPermission permission(*completion, *running);
-        if (permission.granted()) call->call(permission);
+        if (permission.granted()) {
+            call->call(permission);
+        }
     }
 };
 

@@ -52,6 +52,6 @@ public:
 
 // Starts the task. Panics when the pool cannot start a thread.
 void start_background_task(std::shared_ptr<TaskCompletion> completion, RunningFlag running,
-                                                std::unique_ptr<BackgroundCall> call);
+                           std::unique_ptr<BackgroundCall> call);
 
 }  // namespace velmot::task

@@ -35,13 +35,17 @@ bool CallTracker::settled_for_this_thread() const {
 }
 
 BlockedInWait::BlockedInWait() : call_(t_current_call) {
-    if (call_ == nullptr) return;
+    if (call_ == nullptr) {
+        return;
+    }
     call_->caller_blocked_.store(true, std::memory_order_seq_cst);
     call_waits::notify_change();
 }
 
 BlockedInWait::~BlockedInWait() {
-    if (call_ != nullptr) call_->caller_blocked_.store(false, std::memory_order_seq_cst);
+    if (call_ != nullptr) {
+        call_->caller_blocked_.store(false, std::memory_order_seq_cst);
+    }
 }
 
 namespace call_waits {
@@ -53,7 +57,9 @@ detail::Hub& detail::hub() {
 
 void notify_change() {
     auto& hub = detail::hub();
-    if (hub.waiters.load(std::memory_order_seq_cst) == 0) return;
+    if (hub.waiters.load(std::memory_order_seq_cst) == 0) {
+        return;
+    }
     std::lock_guard lock(hub.mutex);
     hub.changed.notify_all();
 }

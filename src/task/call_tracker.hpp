@@ -43,7 +43,9 @@ private:
 
 using SharedCallTracker = std::shared_ptr<CallTracker>;
 
-inline SharedCallTracker make_call_tracker() { return std::make_shared<CallTracker>(); }
+inline SharedCallTracker make_call_tracker() {
+    return std::make_shared<CallTracker>();
+}
 
 // Marks the calling thread's call in flight (if it is making one) as blocked in a wait, for the
 // scope's lifetime. Every wait of the module that a callback may make holds one.

@@ -29,7 +29,9 @@ constexpr ConsoleKind k_drop_warning_kind{"task: handle dropped while running"};
 Ref retrieve(AsyncOutcome& outcome) {
     {
         auto guard = outcome.error_mutex.lock_in_place();
-        if (outcome.error) raise(Error{ErrorKind::runtime, *outcome.error});
+        if (outcome.error) {
+            raise(Error{ErrorKind::runtime, *outcome.error});
+        }
     }
     auto guard = outcome.result_mutex.lock_in_place();
     return Ref::new_ref(outcome.result ? outcome.result->get() : Py_None);
@@ -42,12 +44,16 @@ Ref wait_for_task(AsyncHandleState& handle, std::optional<std::uint64_t> timeout
     TaskCompletion& completion = *handle.completion;
     const bool ended = wait_checking_signals(
         deadline, [&completion](Clock::time_point until) { return completion.wait_until(until); });
-    if (!ended) raise(Error{ErrorKind::timeout, "Async task wait timed out"});
+    if (!ended) {
+        raise(Error{ErrorKind::timeout, "Async task wait timed out"});
+    }
     return retrieve(*handle.outcome);
 }
 
 std::string status_word(const TaskCompletion& completion) {
-    if (completion.cancelled()) return "cancelled";
+    if (completion.cancelled()) {
+        return "cancelled";
+    }
     return completion.completed() ? "completed" : "running";
 }
 
@@ -64,7 +70,8 @@ PyObject* task_id(PyObject* self, void*) {
 constexpr Signature<Opt<U64>> k_wait{"AsyncHandle.wait", {arg_default_none("timeout_ms")}};
 
 PyObject* wait_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<AsyncHandleState, Access::shared>(k_wait, self, args, nargs, kwnames, wait_for_task);
+    return call_method<AsyncHandleState, Access::shared>(k_wait, self, args, nargs, kwnames,
+                                                         wait_for_task);
 }
 
 PyObject* try_result(PyObject* self, PyObject*) {
@@ -95,7 +102,8 @@ PyObject* is_cancelled(PyObject* self, PyObject*) {
 
 PyObject* repr(PyObject* self) {
     return call_repr<AsyncHandleState>(self, [](AsyncHandleState& handle) {
-        return "AsyncHandle(id=" + std::to_string(handle.id) + ", status=" + status_word(*handle.completion) + ")";
+        return "AsyncHandle(id=" + std::to_string(handle.id) +
+               ", status=" + status_word(*handle.completion) + ")";
     });
 }
 
@@ -137,14 +145,20 @@ const ClassDef k_class{
 
 AsyncHandleState::AsyncHandleState(std::uint64_t task_id, std::shared_ptr<TaskCompletion> flags,
                                    std::shared_ptr<AsyncOutcome> slots, TaskSlot slot)
-    : id(task_id), completion(std::move(flags)), outcome(std::move(slots)), task_slot(std::move(slot)) {}
+    : id(task_id),
+      completion(std::move(flags)),
+      outcome(std::move(slots)),
+      task_slot(std::move(slot)) {}
 
 AsyncHandleState::~AsyncHandleState() {
-    if (!completion) return;  // moved from
+    if (!completion) {
+        return;  // moved from
+    }
     if (!completion->completed() && !completion->cancelled()) {
-        write_stderr(k_drop_warning_kind, "Warning: AsyncHandle(id=" + std::to_string(id) +
-                     ") dropped while task still running. Consider calling handle.cancel() or "
-                     "handle.wait() before dropping.\n");
+        write_stderr(k_drop_warning_kind,
+                     "Warning: AsyncHandle(id=" + std::to_string(id) +
+                         ") dropped while task still running. Consider calling handle.cancel() or "
+                         "handle.wait() before dropping.\n");
     }
     task_manager().unregister(id);
 }

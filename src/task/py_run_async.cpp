@@ -33,10 +33,10 @@ struct RunAsyncState {
     Ref func;  // any object; a non-callable fails inside the task
 };
 
-// Calls `func(*args)` under the GIL unless the task was cancelled or stopped by then, then stores the return value or the exception's text into
-// the outcome slots without the GIL (so a handle reading a slot under the GIL never waits for a
-// thread that waits for the GIL). A PanicException of the callee ends the call with a Panic,
-// storing nothing.
+// Calls `func(*args)` under the GIL unless the task was cancelled or stopped by then, then stores
+// the return value or the exception's text into the outcome slots without the GIL (so a handle
+// reading a slot under the GIL never waits for a thread that waits for the GIL). A PanicException
+// of the callee ends the call with a Panic, storing nothing.
 class PythonBackgroundCall final : public BackgroundCall {
 public:
     PythonBackgroundCall(Ref func, Ref args, std::shared_ptr<AsyncOutcome> outcome)
@@ -47,7 +47,9 @@ public:
         std::optional<std::string> error;
         {
             GilGuard gil;
-            if (!permission.granted()) return;
+            if (!permission.granted()) {
+                return;
+            }
             Ref value = call_python(func_.get(), args_.get());
             if (value) {
                 result.emplace(std::move(value));
@@ -79,11 +81,13 @@ Ref start_task(const RunAsyncState& decorator, PyObject* args) {
     auto completion = std::make_shared<TaskCompletion>();
     auto outcome = std::make_shared<AsyncOutcome>();
     RunningFlag running = make_running_flag();
-    auto call = std::make_unique<PythonBackgroundCall>(Ref::new_ref(decorator.func.get()), Ref::new_ref(args), outcome);
+    auto call = std::make_unique<PythonBackgroundCall>(Ref::new_ref(decorator.func.get()),
+                                                       Ref::new_ref(args), outcome);
     start_background_task(completion, running, std::move(call));
     TaskSlot slot = make_task_slot();
     task_manager().register_task(id, std::move(running), slot, TaskKind::async);
-    return new_async_handle(AsyncHandleState(id, std::move(completion), std::move(outcome), std::move(slot)));
+    return new_async_handle(
+        AsyncHandleState(id, std::move(completion), std::move(outcome), std::move(slot)));
 }
 
 PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -129,17 +133,17 @@ const ClassDef k_class{
     construct_new,
 };
 
-PyMethodDef g_run_async = fastcall_def(
-    "run_async", run_async,
-    "run_async(func)\n--\n\n"
-    "创建后台任务装饰器的便捷函数；它本身就是装饰器，直接应用于函数。\n\n"
-    "示例:\n"
-    "    @run_async\n"
-    "    def heavy_computation(x):\n"
-    "        time.sleep(1)\n"
-    "        return x * 2\n\n"
-    "    handle = heavy_computation(21)  # 立即返回\n"
-    "    result = handle.wait()          # 42");
+PyMethodDef g_run_async =
+    fastcall_def("run_async", run_async,
+                 "run_async(func)\n--\n\n"
+                 "创建后台任务装饰器的便捷函数；它本身就是装饰器，直接应用于函数。\n\n"
+                 "示例:\n"
+                 "    @run_async\n"
+                 "    def heavy_computation(x):\n"
+                 "        time.sleep(1)\n"
+                 "        return x * 2\n\n"
+                 "    handle = heavy_computation(21)  # 立即返回\n"
+                 "    result = handle.wait()          # 42");
 
 }  // namespace
 

@@ -27,7 +27,6 @@ namespace {
 
 using namespace binding;
 
-
 // Runs the interpreter's pending signal handlers and discards what they raised.
 void consume_pending_interrupt() {
     try {
@@ -59,7 +58,9 @@ std::pair<std::string, bool> block_until(std::optional<std::uint64_t> wait_ms,
         reason = await_signal_or_time_then_stop_all(optional_millis(wait_ms));
         stopped = wait_all_and_report(optional_millis(shutdown_timeout_ms));
     }
-    if (reason.starts_with("signal:")) consume_pending_interrupt();
+    if (reason.starts_with("signal:")) {
+        consume_pending_interrupt();
+    }
     return {std::move(reason), stopped};
 }
 
@@ -76,27 +77,29 @@ PyObject* block_until_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return call_function(k_block_until, args, nargs, kwnames, block_until);
 }
 
-PyObject* shutdown_all_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* shutdown_all_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
     return call_function(k_shutdown_all, args, nargs, kwnames, stop_all_and_wait);
 }
 
-PyMethodDef g_shutdown_all = fastcall_def(
-    "shutdown_all", shutdown_all_entry,
-    "shutdown_all(timeout_ms=None)\n--\n\n"
-    "优雅关闭所有任务的便捷函数：停止所有定时器和后台任务，然后等待它们结束。\n\n"
-    "参数:\n"
-    "    timeout_ms: 等待任务结束的最长时间（毫秒），None 表示无限等待。\n\n"
-    "返回:\n"
-    "    所有任务都已结束时返回 True，超时返回 False。");
+PyMethodDef g_shutdown_all =
+    fastcall_def("shutdown_all", shutdown_all_entry,
+                 "shutdown_all(timeout_ms=None)\n--\n\n"
+                 "优雅关闭所有任务的便捷函数：停止所有定时器和后台任务，然后等待它们结束。\n\n"
+                 "参数:\n"
+                 "    timeout_ms: 等待任务结束的最长时间（毫秒），None 表示无限等待。\n\n"
+                 "返回:\n"
+                 "    所有任务都已结束时返回 True，超时返回 False。");
 
-PyMethodDef g_block_all = fastcall_def(
-    "block_all", block_all_entry,
-    "block_all(timeout_ms=None)\n--\n\n"
-    "阻塞当前线程，直到收到退出信号（SIGINT/Ctrl+C 或 SIGTERM），然后优雅关闭：停止所有定时器和后台任务。\n\n"
-    "参数:\n"
-    "    timeout_ms: 收到信号后等待任务结束的最长时间（毫秒），None 表示无限等待。\n\n"
-    "返回:\n"
-    "    收到的信号名称：\"SIGINT\"、\"SIGTERM\" 或 \"unknown\"。");
+PyMethodDef g_block_all =
+    fastcall_def("block_all", block_all_entry,
+                 "block_all(timeout_ms=None)\n--\n\n"
+                 "阻塞当前线程，直到收到退出信号（SIGINT/Ctrl+C 或 "
+                 "SIGTERM），然后优雅关闭：停止所有定时器和后台任务。\n\n"
+                 "参数:\n"
+                 "    timeout_ms: 收到信号后等待任务结束的最长时间（毫秒），None 表示无限等待。\n\n"
+                 "返回:\n"
+                 "    收到的信号名称：\"SIGINT\"、\"SIGTERM\" 或 \"unknown\"。");
 
 PyMethodDef g_block_until = fastcall_def(
     "block_until", block_until_entry,

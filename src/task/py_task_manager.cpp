@@ -11,8 +11,8 @@
 #include <string>
 
 #include "binding/class_def.hpp"
-#include "task/py_registry_wait.hpp"
 #include "runtime/time.hpp"
+#include "task/py_registry_wait.hpp"
 #include "task/task_manager.hpp"
 
 namespace velmot::task {
@@ -25,17 +25,19 @@ struct TaskManagerView {};
 
 template <class Body>
 PyObject* view_getter(const char* function, PyObject* self, Body body) {
-    return call_getter<TaskManagerView>(function, self, [&](TaskManagerView&) { return body(task_manager()); });
+    return call_getter<TaskManagerView>(function, self,
+                                        [&](TaskManagerView&) { return body(task_manager()); });
 }
 
 template <class Body>
 PyObject* view_method(const char* function, PyObject* self, Body body) {
-    return call_method_noargs<TaskManagerView, Access::shared>(function, self,
-                                                               [&](TaskManagerView&) { return body(task_manager()); });
+    return call_method_noargs<TaskManagerView, Access::shared>(
+        function, self, [&](TaskManagerView&) { return body(task_manager()); });
 }
 
 PyObject* running_count(PyObject* self, void*) {
-    return view_getter("TaskManager.running_count", self, [](TaskManager& m) { return m.running_count(); });
+    return view_getter("TaskManager.running_count", self,
+                       [](TaskManager& m) { return m.running_count(); });
 }
 
 PyObject* total_count(PyObject* self, void*) {
@@ -69,7 +71,8 @@ Ref status_dict(const StatusSummary& summary) {
 }
 
 PyObject* status(PyObject* self, PyObject*) {
-    return view_method("TaskManager.status", self, [](TaskManager& m) { return status_dict(m.status_summary()); });
+    return view_method("TaskManager.status", self,
+                       [](TaskManager& m) { return status_dict(m.status_summary()); });
 }
 
 PyObject* stop_all(PyObject* self, PyObject*) {
@@ -86,20 +89,26 @@ constexpr Signature<Opt<U64>> k_shutdown{"TaskManager.shutdown", {arg_default_no
 PyObject* wait_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<TaskManagerView, Access::shared>(
         k_wait_all, self, args, nargs, kwnames,
-        [](TaskManagerView&, std::optional<std::uint64_t> timeout_ms) { return wait_all_checking_signals(timeout_ms); });
+        [](TaskManagerView&, std::optional<std::uint64_t> timeout_ms) {
+            return wait_all_checking_signals(timeout_ms);
+        });
 }
 
 PyObject* shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<TaskManagerView, Access::shared>(
         k_shutdown, self, args, nargs, kwnames,
-        [](TaskManagerView&, std::optional<std::uint64_t> timeout_ms) { return stop_all_and_wait(timeout_ms); });
+        [](TaskManagerView&, std::optional<std::uint64_t> timeout_ms) {
+            return stop_all_and_wait(timeout_ms);
+        });
 }
 
 PyObject* repr(PyObject* self) {
     return call_repr<TaskManagerView>(self, [](TaskManagerView&) {
         const StatusSummary s = task_manager().status_summary();
-        return "TaskManager(timers=" + std::to_string(s.running_timers) + ", tasks=" + std::to_string(s.running_tasks) +
-               ", stopped=" + std::to_string(s.stopped) + ", total=" + std::to_string(s.total) + ")";
+        return "TaskManager(timers=" + std::to_string(s.running_timers) +
+               ", tasks=" + std::to_string(s.running_tasks) +
+               ", stopped=" + std::to_string(s.stopped) + ", total=" + std::to_string(s.total) +
+               ")";
     });
 }
 
@@ -118,24 +127,26 @@ PyMethodDef g_methods[] = {
                "status($self)\n--\n\n"
                "Returns a dict with the keys running_timers, running_tasks, stopped and total."),
     noargs_def("stop_all", stop_all, "stop_all($self)\n--\n\nStops all tasks."),
-    fastcall_def("wait_all", wait_all,
-                 "wait_all($self, timeout_ms=None)\n--\n\n"
-                 "Waits for all tasks to complete.\n\n"
-                 "Args:\n"
-                 "    timeout_ms: the longest time to wait in milliseconds; None waits without limit.\n\n"
-                 "Returns:\n"
-                 "    True if all tasks completed, False on timeout.\n\n"
-                 "Example:\n"
-                 "    success = manager.wait_all(timeout_ms=5000)"),
-    fastcall_def("shutdown", shutdown,
-                 "shutdown($self, timeout_ms=None)\n--\n\n"
-                 "Shuts all tasks down gracefully: stops them first, then waits for them.\n\n"
-                 "Args:\n"
-                 "    timeout_ms: the longest time to wait in milliseconds; None waits without limit.\n\n"
-                 "Returns:\n"
-                 "    True if all tasks completed, False on timeout.\n\n"
-                 "Example:\n"
-                 "    success = manager.shutdown(timeout_ms=5000)"),
+    fastcall_def(
+        "wait_all", wait_all,
+        "wait_all($self, timeout_ms=None)\n--\n\n"
+        "Waits for all tasks to complete.\n\n"
+        "Args:\n"
+        "    timeout_ms: the longest time to wait in milliseconds; None waits without limit.\n\n"
+        "Returns:\n"
+        "    True if all tasks completed, False on timeout.\n\n"
+        "Example:\n"
+        "    success = manager.wait_all(timeout_ms=5000)"),
+    fastcall_def(
+        "shutdown", shutdown,
+        "shutdown($self, timeout_ms=None)\n--\n\n"
+        "Shuts all tasks down gracefully: stops them first, then waits for them.\n\n"
+        "Args:\n"
+        "    timeout_ms: the longest time to wait in milliseconds; None waits without limit.\n\n"
+        "Returns:\n"
+        "    True if all tasks completed, False on timeout.\n\n"
+        "Example:\n"
+        "    success = manager.shutdown(timeout_ms=5000)"),
     noargs_def("cleanup", cleanup, "cleanup($self)\n--\n\nRemoves finished tasks."),
     k_end_of_methods,
 };
@@ -160,13 +171,12 @@ const ClassDef k_class{
     construct_new,
 };
 
-PyMethodDef g_get_task_manager = noargs_def(
-    "get_task_manager", get_task_manager,
-    "get_task_manager()\n--\n\n"
-    "Returns the global task manager instance.\n\n"
-    "Example:\n"
-    "    manager = get_task_manager()\n"
-    "    print(manager.running_count)");
+PyMethodDef g_get_task_manager = noargs_def("get_task_manager", get_task_manager,
+                                            "get_task_manager()\n--\n\n"
+                                            "Returns the global task manager instance.\n\n"
+                                            "Example:\n"
+                                            "    manager = get_task_manager()\n"
+                                            "    print(manager.running_count)");
 
 }  // namespace
 

@@ -32,9 +32,12 @@ namespace {
 // A receive that fails for another reason than being aborted completes the wait with this value.
 constexpr int k_listener_failed = 0;
 
-runtime::SignalListener make_listener(const asio::any_io_executor& executor, int signo, const char* failure) {
+runtime::SignalListener make_listener(const asio::any_io_executor& executor, int signo,
+                                      const char* failure) {
     auto listener = runtime::SignalListener::create(executor, signo);
-    if (!listener.ok()) panic(std::string(failure) + ": " + listener.error().message);
+    if (!listener.ok()) {
+        panic(std::string(failure) + ": " + listener.error().message);
+    }
     return std::move(listener).value();
 }
 
@@ -45,7 +48,9 @@ bool coin_flip() {
 
 constexpr ConsoleKind k_shutdown_kind{"velmot: shutdown"};
 
-void write_line(const std::string& text) { write_stderr(k_shutdown_kind, text); }
+void write_line(const std::string& text) {
+    write_stderr(k_shutdown_kind, text);
+}
 
 std::uint32_t shutdown_signal_count() {
     return runtime::signal_delivery_count(SIGINT) + runtime::signal_delivery_count(SIGTERM);
@@ -58,20 +63,26 @@ asio::awaitable<std::string> wait_for_shutdown_signal() {
     auto sigint = make_listener(executor, SIGINT, "Failed to register SIGINT handler");
     auto sigterm = make_listener(executor, SIGTERM, "Failed to register SIGTERM handler");
     auto fired = runtime::OneShot<int>::create();
-    std::array<std::pair<runtime::SignalListener*, int>, 2> order{{{&sigint, SIGINT}, {&sigterm, SIGTERM}}};
+    std::array<std::pair<runtime::SignalListener*, int>, 2> order{
+        {{&sigint, SIGINT}, {&sigterm, SIGTERM}}};
     // The receive started first completes first when both signals are already pending.
-    if (coin_flip()) std::swap(order[0], order[1]);
+    if (coin_flip()) {
+        std::swap(order[0], order[1]);
+    }
     for (auto& [listener, signo] : order) {
-        listener->async_recv(asio::bind_executor(executor, [fired, signo = signo](std::error_code ec) {
-            if (!ec) {
-                fired->set_value(signo);
-            } else if (ec != asio::error::operation_aborted) {
-                fired->set_value(k_listener_failed);
-            }
-        }));
+        listener->async_recv(
+            asio::bind_executor(executor, [fired, signo = signo](std::error_code ec) {
+                if (!ec) {
+                    fired->set_value(signo);
+                } else if (ec != asio::error::operation_aborted) {
+                    fired->set_value(k_listener_failed);
+                }
+            }));
     }
     const std::optional<int> signo = co_await fired->async_wait(asio::use_awaitable);
-    if (*signo == k_listener_failed) panic("the shutdown signal listener failed");
+    if (*signo == k_listener_failed) {
+        panic("the shutdown signal listener failed");
+    }
     co_return *signo == SIGINT ? "SIGINT" : "SIGTERM";
 }
 
@@ -97,14 +108,20 @@ std::string await_signal_or_time_then_stop_all(std::optional<runtime::Clock::dur
 }
 
 bool wait_all_and_report(std::optional<runtime::Clock::duration> timeout) {
-    const auto deadline = timeout ? runtime::saturating_add(runtime::Clock::now(), *timeout) : runtime::Clock::time_point::max();
+    const auto deadline = timeout ? runtime::saturating_add(runtime::Clock::now(), *timeout)
+                                  : runtime::Clock::time_point::max();
     const std::uint32_t signals_before = shutdown_signal_count();
     bool stopped = false;
     for (;;) {
-        const auto until = std::min(deadline, runtime::saturating_add(runtime::Clock::now(), k_interrupt_poll_period));
+        const auto until = std::min(
+            deadline, runtime::saturating_add(runtime::Clock::now(), k_interrupt_poll_period));
         stopped = task_manager().wait_all_until(until);
-        // A second SIGINT or SIGTERM ends the wait as its timeout would: the way out of a stuck call.
-        if (stopped || runtime::Clock::now() >= deadline || shutdown_signal_count() != signals_before) break;
+        // A second SIGINT or SIGTERM ends the wait as its timeout would: the way out of a stuck
+        // call.
+        if (stopped || runtime::Clock::now() >= deadline ||
+            shutdown_signal_count() != signals_before) {
+            break;
+        }
     }
     write_line(stopped ? "[velmot] All tasks stopped successfully\n"
                        : "[velmot] Shutdown timed out, some tasks may still be running\n");

@@ -26,7 +26,9 @@ enum class TaskKind : std::uint8_t { timer = 0, async = 1 };
 // True while the activity should go on; created true and only ever cleared.
 using RunningFlag = std::shared_ptr<std::atomic<bool>>;
 
-inline RunningFlag make_running_flag() { return std::make_shared<std::atomic<bool>>(true); }
+inline RunningFlag make_running_flag() {
+    return std::make_shared<std::atomic<bool>>(true);
+}
 
 // A lockable slot for the handle of one task on the shared runtime. The lock is the runtime's
 // asynchronous mutex, so a task may hold it across a co_await.
@@ -36,7 +38,9 @@ struct TaskSlotState {
 };
 using TaskSlot = std::shared_ptr<TaskSlotState>;
 
-inline TaskSlot make_task_slot() { return std::make_shared<TaskSlotState>(); }
+inline TaskSlot make_task_slot() {
+    return std::make_shared<TaskSlotState>();
+}
 
 struct TaskEntry {
     std::optional<std::string> name;  // a label; nothing reads it

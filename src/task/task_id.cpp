@@ -13,6 +13,8 @@ static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 // Constant-initialised (no static constructor), so ids are valid from the first instruction.
 std::atomic<std::uint64_t> TASK_ID_COUNTER{1};
 
-std::uint64_t next_task_id() noexcept { return TASK_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst); }
+std::uint64_t next_task_id() noexcept {
+    return TASK_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
+}
 
 }  // namespace velmot::task

@@ -18,17 +18,23 @@ namespace {
 
 constexpr std::chrono::milliseconds k_wait_poll_period{10};
 
-bool is_running(const TaskEntry& entry) { return entry.running->load(std::memory_order_acquire); }
+bool is_running(const TaskEntry& entry) {
+    return entry.running->load(std::memory_order_acquire);
+}
 
 }  // namespace
 
-void TaskManager::register_task(std::uint64_t id, RunningFlag running, TaskSlot task_slot, TaskKind kind,
-                                SharedCallTracker calls, std::optional<std::string> name) {
-    TaskEntry entry{std::move(name), std::move(running), std::move(task_slot), kind, std::move(calls)};
+void TaskManager::register_task(std::uint64_t id, RunningFlag running, TaskSlot task_slot,
+                                TaskKind kind, SharedCallTracker calls,
+                                std::optional<std::string> name) {
+    TaskEntry entry{std::move(name), std::move(running), std::move(task_slot), kind,
+                    std::move(calls)};
     {
         std::unique_lock lock(mutex_);
         auto [it, inserted] = tasks_.try_emplace(id, std::move(entry));
-        if (!inserted) std::swap(it->second, entry);  // the replaced entry is released below
+        if (!inserted) {
+            std::swap(it->second, entry);  // the replaced entry is released below
+        }
     }
 }
 
@@ -37,7 +43,9 @@ void TaskManager::unregister(std::uint64_t id) {
     {
         std::unique_lock lock(mutex_);
         auto it = tasks_.find(id);
-        if (it == tasks_.end()) return;
+        if (it == tasks_.end()) {
+            return;
+        }
         removed.emplace(std::move(it->second));
         tasks_.erase(it);
     }
@@ -46,14 +54,18 @@ void TaskManager::unregister(std::uint64_t id) {
 std::size_t TaskManager::running_count() const {
     std::shared_lock lock(mutex_);
     std::size_t count = 0;
-    for (const auto& [id, entry] : tasks_) count += is_running(entry) ? 1 : 0;
+    for (const auto& [id, entry] : tasks_) {
+        count += is_running(entry) ? 1 : 0;
+    }
     return count;
 }
 
 std::size_t TaskManager::count_running_of_kind(TaskKind kind) const {
     std::shared_lock lock(mutex_);
     std::size_t count = 0;
-    for (const auto& [id, entry] : tasks_) count += (entry.kind == kind && is_running(entry)) ? 1 : 0;
+    for (const auto& [id, entry] : tasks_) {
+        count += (entry.kind == kind && is_running(entry)) ? 1 : 0;
+    }
     return count;
 }
 
@@ -82,7 +94,9 @@ void TaskManager::stop_all() {
     // Raised before the lock: an activity registered after this point still sees the request.
     shutdown_.store(true, std::memory_order_seq_cst);
     std::shared_lock lock(mutex_);
-    for (auto& [id, entry] : tasks_) entry.running->store(false, std::memory_order_seq_cst);
+    for (auto& [id, entry] : tasks_) {
+        entry.running->store(false, std::memory_order_seq_cst);
+    }
 }
 
 void TaskManager::cleanup() {
@@ -103,26 +117,35 @@ void TaskManager::cleanup() {
 bool TaskManager::all_settled() const {
     std::shared_lock lock(mutex_);
     for (const auto& [id, entry] : tasks_) {
-        if (is_running(entry) || (entry.calls && !entry.calls->settled_for_this_thread())) return false;
+        if (is_running(entry) || (entry.calls && !entry.calls->settled_for_this_thread())) {
+            return false;
+        }
     }
     return true;
 }
 
 bool TaskManager::wait_all_until(runtime::Clock::time_point deadline) {
     BlockedInWait blocked;
-    if (all_settled()) return true;
+    if (all_settled()) {
+        return true;
+    }
     for (;;) {
         const auto now = runtime::Clock::now();
-        if (now >= deadline) return false;
+        if (now >= deadline) {
+            return false;
+        }
         // Running flags change without a notification: look again at least every poll period.
         const auto until = std::min(deadline, runtime::saturating_add(now, k_wait_poll_period));
-        if (call_waits::wait_for_change(until, [this] { return all_settled(); })) return true;
+        if (call_waits::wait_for_change(until, [this] { return all_settled(); })) {
+            return true;
+        }
     }
 }
 
 bool TaskManager::wait_all(std::optional<std::chrono::nanoseconds> timeout) {
     const auto start = runtime::Clock::now();
-    return wait_all_until(timeout ? runtime::saturating_add(start, *timeout) : runtime::Clock::time_point::max());
+    return wait_all_until(timeout ? runtime::saturating_add(start, *timeout)
+                                  : runtime::Clock::time_point::max());
 }
 
 TaskManager& task_manager() {

@@ -43,7 +43,8 @@ public:
     // Inserts the entry under `id`, replacing (and releasing) an existing one.
     // `calls` tracks a timer's calls in flight (null for a background task).
     void register_task(std::uint64_t id, RunningFlag running, TaskSlot task_slot, TaskKind kind,
-                       SharedCallTracker calls = nullptr, std::optional<std::string> name = std::nullopt);
+                       SharedCallTracker calls = nullptr,
+                       std::optional<std::string> name = std::nullopt);
     // Removes the entry; an unknown id is ignored.
     void unregister(std::uint64_t id);
 

@@ -19,7 +19,8 @@ namespace {
 // function, so it stays valid if the loop ends first. A job that ended with a Panic (already
 // reported by whoever raised it) is ignored: the timer goes on.
 asio::awaitable<void> run_tick_job(const SharedTickFunction& tick, const RunningFlag& running,
-                                   const TickCounter& tick_count, const task::SharedCallTracker& calls) {
+                                   const TickCounter& tick_count,
+                                   const task::SharedCallTracker& calls) {
     auto job = runtime::get_runtime().spawn_blocking([tick, running, tick_count, calls] {
         TickGate gate(*calls, *running, *tick_count);
         tick->call(gate);
@@ -30,8 +31,9 @@ asio::awaitable<void> run_tick_job(const SharedTickFunction& tick, const Running
     }
 }
 
-asio::awaitable<void> interval_loop(std::chrono::nanoseconds period, SharedTickFunction tick, RunningFlag running,
-                                    TickCounter tick_count, task::SharedCallTracker calls) {
+asio::awaitable<void> interval_loop(std::chrono::nanoseconds period, SharedTickFunction tick,
+                                    RunningFlag running, TickCounter tick_count,
+                                    task::SharedCallTracker calls) {
     // Created when the task first runs, so the first tick (immediate) is measured from then.
     runtime::Interval interval(period);
     while (running->load(std::memory_order_acquire)) {
@@ -46,11 +48,12 @@ asio::awaitable<void> interval_loop(std::chrono::nanoseconds period, SharedTickF
 
 }  // namespace
 
-runtime::TaskHandle<void> start_interval_loop(std::chrono::nanoseconds period, SharedTickFunction tick,
-                                              RunningFlag running, TickCounter tick_count,
+runtime::TaskHandle<void> start_interval_loop(std::chrono::nanoseconds period,
+                                              SharedTickFunction tick, RunningFlag running,
+                                              TickCounter tick_count,
                                               task::SharedCallTracker calls) {
-    return runtime::get_runtime().spawn(
-        interval_loop(period, std::move(tick), std::move(running), std::move(tick_count), std::move(calls)));
+    return runtime::get_runtime().spawn(interval_loop(period, std::move(tick), std::move(running),
+                                                      std::move(tick_count), std::move(calls)));
 }
 
 }  // namespace velmot::timer

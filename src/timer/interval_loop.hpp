@@ -18,8 +18,9 @@ namespace velmot::timer {
 
 // Spawns the loop on the shared runtime (building it if needed) and returns its task handle.
 // Never fails. `period` must be positive.
-runtime::TaskHandle<void> start_interval_loop(std::chrono::nanoseconds period, SharedTickFunction tick,
-                                              RunningFlag running, TickCounter tick_count,
+runtime::TaskHandle<void> start_interval_loop(std::chrono::nanoseconds period,
+                                              SharedTickFunction tick, RunningFlag running,
+                                              TickCounter tick_count,
                                               task::SharedCallTracker calls);
 
 }  // namespace velmot::timer

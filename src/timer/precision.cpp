@@ -9,24 +9,24 @@ namespace velmot::timer {
 
 std::string_view lower_name(TimerPrecision precision) noexcept {
     switch (precision) {
-    case TimerPrecision::high:
-        return "high";
-    case TimerPrecision::realtime:
-        return "realtime";
-    case TimerPrecision::normal:
-        break;
+        case TimerPrecision::high:
+            return "high";
+        case TimerPrecision::realtime:
+            return "realtime";
+        case TimerPrecision::normal:
+            break;
     }
     return "normal";
 }
 
 std::string_view capitalised_name(TimerPrecision precision) noexcept {
     switch (precision) {
-    case TimerPrecision::high:
-        return "High";
-    case TimerPrecision::realtime:
-        return "Realtime";
-    case TimerPrecision::normal:
-        break;
+        case TimerPrecision::high:
+            return "High";
+        case TimerPrecision::realtime:
+            return "Realtime";
+        case TimerPrecision::normal:
+            break;
     }
     return "Normal";
 }
@@ -39,8 +39,9 @@ std::chrono::nanoseconds spin_margin(TimerPrecision precision) noexcept {
 
 std::chrono::nanoseconds realtime_policy_spin_margin(TimerPrecision precision,
                                                      std::chrono::nanoseconds period) noexcept {
-    const std::chrono::nanoseconds margin = precision == TimerPrecision::realtime ? std::chrono::microseconds(200)
-                                                                                   : std::chrono::microseconds(50);
+    const std::chrono::nanoseconds margin = precision == TimerPrecision::realtime
+                                                ? std::chrono::microseconds(200)
+                                                : std::chrono::microseconds(50);
     return std::min(margin, period / 4);
 }
 

@@ -58,7 +58,8 @@ Result<TimerDecorator> make_timer(double frequency_hz) {
     return TimerDecorator{frequency_hz};
 }
 
-Result<PrecisionTimerDecorator> make_precision_timer(double frequency_hz, std::optional<bool> realtime) {
+Result<PrecisionTimerDecorator> make_precision_timer(double frequency_hz,
+                                                     std::optional<bool> realtime) {
     const bool is_realtime = realtime.value_or(false);
     if (Result<void> positive = check_positive(frequency_hz); !positive.ok()) {
         return std::move(positive).error();
@@ -124,27 +125,27 @@ const ClassDef k_timer_class{
     timer_new,
 };
 
-PyMethodDef g_timer_function = fastcall_def(
-    "timer", timer_function,
-    "timer(frequency_hz)\n--\n\n"
-    "普通定时器装饰器。\n\n"
-    "参数:\n"
-    "    frequency_hz: 调用频率（Hz）。\n\n"
-    "示例:\n"
-    "    @timer(10.0)\n"
-    "    def my_func():\n"
-    "        ...");
+PyMethodDef g_timer_function = fastcall_def("timer", timer_function,
+                                            "timer(frequency_hz)\n--\n\n"
+                                            "普通定时器装饰器。\n\n"
+                                            "参数:\n"
+                                            "    frequency_hz: 调用频率（Hz）。\n\n"
+                                            "示例:\n"
+                                            "    @timer(10.0)\n"
+                                            "    def my_func():\n"
+                                            "        ...");
 
 // --- PrecisionTimer
 
-constexpr Signature<F64, Opt<Bool>> k_precision_new{
-    "PrecisionTimer", {arg("frequency_hz"), arg_default("realtime")}};
+constexpr Signature<F64, Opt<Bool>> k_precision_new{"PrecisionTimer",
+                                                    {arg("frequency_hz"), arg_default("realtime")}};
 constexpr Signature<F64, Opt<Bool>> k_precision_function{
     "precision_timer", {arg("frequency_hz"), arg_default("realtime")}};
 constexpr Signature<Object> k_precision_call{"PrecisionTimer.__call__", {arg("func")}};
 
 PyObject* precision_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return construct<PrecisionTimerDecorator>(k_precision_new, type, args, kwargs, make_precision_timer);
+    return construct<PrecisionTimerDecorator>(k_precision_new, type, args, kwargs,
+                                              make_precision_timer);
 }
 
 PyObject* precision_call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -156,11 +157,13 @@ PyObject* precision_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         });
 }
 
-PyObject* precision_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(k_precision_function, args, nargs, kwnames,
-                         [](double frequency_hz, std::optional<bool> realtime) {
-                             return new_instance(unwrap(make_precision_timer(frequency_hz, realtime)));
-                         });
+PyObject* precision_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return call_function(
+        k_precision_function, args, nargs, kwnames,
+        [](double frequency_hz, std::optional<bool> realtime) {
+            return new_instance(unwrap(make_precision_timer(frequency_hz, realtime)));
+        });
 }
 
 const ClassDef k_precision_class{
@@ -184,20 +187,20 @@ const ClassDef k_precision_class{
     precision_new,
 };
 
-PyMethodDef g_precision_function = fastcall_def(
-    "precision_timer", precision_function,
-    "precision_timer(frequency_hz, realtime=False)\n--\n\n"
-    "高精度定时器装饰器。\n\n"
-    "参数:\n"
-    "    frequency_hz: 调用频率（Hz）。\n"
-    "    realtime: 是否启用实时模式（专用线程，CPU 密集，精度最高）。\n\n"
-    "示例:\n"
-    "    @precision_timer(100.0)  # 高精度模式\n"
-    "    def control():\n"
-    "        ...\n\n"
-    "    @precision_timer(1000.0, realtime=True)  # 实时模式\n"
-    "    def realtime_control():\n"
-    "        ...");
+PyMethodDef g_precision_function =
+    fastcall_def("precision_timer", precision_function,
+                 "precision_timer(frequency_hz, realtime=False)\n--\n\n"
+                 "高精度定时器装饰器。\n\n"
+                 "参数:\n"
+                 "    frequency_hz: 调用频率（Hz）。\n"
+                 "    realtime: 是否启用实时模式（专用线程，CPU 密集，精度最高）。\n\n"
+                 "示例:\n"
+                 "    @precision_timer(100.0)  # 高精度模式\n"
+                 "    def control():\n"
+                 "        ...\n\n"
+                 "    @precision_timer(1000.0, realtime=True)  # 实时模式\n"
+                 "    def realtime_control():\n"
+                 "        ...");
 
 }  // namespace
 

@@ -12,8 +12,8 @@ namespace velmot::timer {
 std::string shortest_fixed(double value) {
     // Fixed notation of a double needs at most 309 integer digits or 1074 fraction digits.
     char buffer[1100];
-    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                            std::chars_format::fixed);
+    const auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
     if (error != std::errc{}) {
         return std::to_string(value);
     }

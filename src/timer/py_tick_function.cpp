@@ -21,7 +21,8 @@ constexpr ConsoleKind k_tick_error_kind{"timer: function error"};
 }  // namespace
 
 void report_tick_exception() {
-    write_stderr(k_tick_error_kind, "Timer function error: " + binding::take_exception_text() + "\n");
+    write_stderr(k_tick_error_kind,
+                 "Timer function error: " + binding::take_exception_text() + "\n");
 }
 
 PythonTickFunction::PythonTickFunction(Ref callable, Ref args)

@@ -33,7 +33,8 @@ std::uint64_t ticks(const Parts& parts) {
 }
 
 double elapsed_secs(const Parts& parts) {
-    const auto elapsed = std::max(runtime::Clock::now() - parts.start_time, runtime::Clock::duration::zero());
+    const auto elapsed =
+        std::max(runtime::Clock::now() - parts.start_time, runtime::Clock::duration::zero());
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
     const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - seconds);
     return static_cast<double>(seconds.count()) + static_cast<double>(nanos.count()) / 1e9;
@@ -49,9 +50,10 @@ std::string handle_repr(const Parts& parts) {
     // actual_frequency reads tick_count before the ticks field does: under a running timer the
     // two may differ by the ticks made in between.
     const std::string actual = one_decimal(actual_frequency(parts));
-    return "TimerHandle(id=" + std::to_string(parts.task_id) + ", freq=" +
-           one_decimal(parts.frequency) + "Hz, actual=" + actual + "Hz, mode=" +
-           std::string(lower_name(parts.precision)) + ", ticks=" + std::to_string(ticks(parts)) +
+    return "TimerHandle(id=" + std::to_string(parts.task_id) +
+           ", freq=" + one_decimal(parts.frequency) + "Hz, actual=" + actual +
+           "Hz, mode=" + std::string(lower_name(parts.precision)) +
+           ", ticks=" + std::to_string(ticks(parts)) +
            ", running=" + (is_running(parts) ? "true" : "false") + ")";
 }
 
@@ -62,18 +64,21 @@ PyObject* handle_method(const char* function, PyObject* self, Body body) {
 }
 
 PyObject* task_id(PyObject* self, void*) {
-    return call_getter<TimerHandleState>("TimerHandle.task_id", self,
-                                         [](TimerHandleState& handle) { return handle.parts().task_id; });
+    return call_getter<TimerHandleState>("TimerHandle.task_id", self, [](TimerHandleState& handle) {
+        return handle.parts().task_id;
+    });
 }
 
 // Clears `running`, then waits until no call is in flight (see task::CallTracker).
 void stop_and_wait(const Parts& parts) {
     parts.running->store(false, std::memory_order_seq_cst);
     task::CallTracker& calls = *parts.calls;
-    wait_checking_signals(runtime::Clock::time_point::max(), [&calls](runtime::Clock::time_point until) {
-        task::BlockedInWait blocked;
-        return task::call_waits::wait_for_change(until, [&calls] { return calls.settled_for_this_thread(); });
-    });
+    wait_checking_signals(runtime::Clock::time_point::max(),
+                          [&calls](runtime::Clock::time_point until) {
+                              task::BlockedInWait blocked;
+                              return task::call_waits::wait_for_change(
+                                  until, [&calls] { return calls.settled_for_this_thread(); });
+                          });
 }
 
 PyObject* stop(PyObject* self, PyObject*) {
@@ -81,11 +86,13 @@ PyObject* stop(PyObject* self, PyObject*) {
 }
 
 PyObject* is_running_method(PyObject* self, PyObject*) {
-    return handle_method("TimerHandle.is_running", self, [](const Parts& parts) { return is_running(parts); });
+    return handle_method("TimerHandle.is_running", self,
+                         [](const Parts& parts) { return is_running(parts); });
 }
 
 PyObject* frequency(PyObject* self, PyObject*) {
-    return handle_method("TimerHandle.frequency", self, [](const Parts& parts) { return parts.frequency; });
+    return handle_method("TimerHandle.frequency", self,
+                         [](const Parts& parts) { return parts.frequency; });
 }
 
 PyObject* precision_mode(PyObject* self, PyObject*) {
@@ -94,7 +101,8 @@ PyObject* precision_mode(PyObject* self, PyObject*) {
 }
 
 PyObject* tick_count(PyObject* self, PyObject*) {
-    return handle_method("TimerHandle.tick_count", self, [](const Parts& parts) { return ticks(parts); });
+    return handle_method("TimerHandle.tick_count", self,
+                         [](const Parts& parts) { return ticks(parts); });
 }
 
 PyObject* actual_frequency_method(PyObject* self, PyObject*) {
@@ -108,21 +116,24 @@ PyObject* elapsed_secs_method(PyObject* self, PyObject*) {
 }
 
 PyObject* repr(PyObject* self) {
-    return call_repr<TimerHandleState>(self, [](TimerHandleState& handle) { return handle_repr(handle.parts()); });
+    return call_repr<TimerHandleState>(
+        self, [](TimerHandleState& handle) { return handle_repr(handle.parts()); });
 }
 
 PyMethodDef g_methods[] = {
     noargs_def("stop", stop,
                "stop($self)\n--\n\n停止定时器。返回时正在执行的回调已经结束，之后不会再调用；"
                "在定时器自己的回调中调用时不会等待该回调。"),
-    noargs_def("is_running", is_running_method, "is_running($self)\n--\n\n检查定时器是否正在运行。"),
+    noargs_def("is_running", is_running_method,
+               "is_running($self)\n--\n\n检查定时器是否正在运行。"),
     noargs_def("frequency", frequency, "frequency($self)\n--\n\n获取执行频率（Hz）。"),
     noargs_def("precision_mode", precision_mode,
                "precision_mode($self)\n--\n\n获取精度模式：\"normal\"、\"high\" 或 \"realtime\"。"),
     noargs_def("tick_count", tick_count, "tick_count($self)\n--\n\n获取已执行的次数。"),
     noargs_def("actual_frequency", actual_frequency_method,
                "actual_frequency($self)\n--\n\n获取实际平均频率（Hz）。"),
-    noargs_def("elapsed_secs", elapsed_secs_method, "elapsed_secs($self)\n--\n\n获取运行时间（秒）。"),
+    noargs_def("elapsed_secs", elapsed_secs_method,
+               "elapsed_secs($self)\n--\n\n获取运行时间（秒）。"),
     k_end_of_methods,
 };
 

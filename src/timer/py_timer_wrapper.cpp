@@ -42,8 +42,10 @@ constexpr std::string_view k_coroutine_warning =
 // leaves no exception set.
 bool is_coroutine_function(PyObject* func) {
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    Ref check = inspect ? Ref::steal(PyObject_GetAttrString(inspect.get(), "iscoroutinefunction")) : Ref();
-    Ref verdict = check ? Ref::steal(PyObject_CallFunctionObjArgs(check.get(), func, nullptr)) : Ref();
+    Ref check =
+        inspect ? Ref::steal(PyObject_GetAttrString(inspect.get(), "iscoroutinefunction")) : Ref();
+    Ref verdict =
+        check ? Ref::steal(PyObject_CallFunctionObjArgs(check.get(), func, nullptr)) : Ref();
     const int truth = verdict ? PyObject_IsTrue(verdict.get()) : -1;
     if (truth < 0) {
         PyErr_Clear();
@@ -75,26 +77,29 @@ void start_loop(const TimerHandleState::Parts& parts, std::chrono::nanoseconds p
                                                         parts.tick_count, parts.calls));
         return;
     }
-    const pthread_t thread = start_thread_loop(parts.task_id, parts.precision, period, std::move(tick),
-                                               parts.running, parts.tick_count, parts.calls);
+    const pthread_t thread =
+        start_thread_loop(parts.task_id, parts.precision, period, std::move(tick), parts.running,
+                          parts.tick_count, parts.calls);
     std::lock_guard lock(parts.thread_slot->mutex);
     parts.thread_slot->thread = thread;
 }
 
 Ref start_timer(const TimerWrapperState& wrapper, PyObject* args) {
     const std::uint64_t task_id = task::next_task_id();
-    auto tick = std::make_shared<PythonTickFunction>(Ref::new_ref(wrapper.func.get()),
-                                                     Ref::new_ref(args));
+    auto tick =
+        std::make_shared<PythonTickFunction>(Ref::new_ref(wrapper.func.get()), Ref::new_ref(args));
     const std::chrono::nanoseconds period = unwrap(period_from_frequency(wrapper.frequency));
     warn_if_coroutine(wrapper.func.get());
     TimerHandleState::Parts parts{
-        runtime::Clock::now(), task_id,           wrapper.frequency,   task::make_running_flag(),
-        task::make_task_slot(), make_thread_slot(), make_tick_counter(), wrapper.precision,
+        runtime::Clock::now(),     task_id,
+        wrapper.frequency,         task::make_running_flag(),
+        task::make_task_slot(),    make_thread_slot(),
+        make_tick_counter(),       wrapper.precision,
         task::make_call_tracker(),
     };
     start_loop(parts, period, std::move(tick));
-    task::task_manager().register_task(task_id, parts.running, parts.task_slot, task::TaskKind::timer,
-                                       parts.calls);
+    task::task_manager().register_task(task_id, parts.running, parts.task_slot,
+                                       task::TaskKind::timer, parts.calls);
     return new_timer_handle(std::move(parts));
 }
 
@@ -104,8 +109,8 @@ PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* repr(PyObject* self) {
     return call_repr<TimerWrapperState>(self, [](TimerWrapperState& wrapper) {
-        return "TimerWrapper(frequency=" + shortest_fixed(wrapper.frequency) + "Hz, mode=" +
-               std::string(lower_name(wrapper.precision)) + ")";
+        return "TimerWrapper(frequency=" + shortest_fixed(wrapper.frequency) +
+               "Hz, mode=" + std::string(lower_name(wrapper.precision)) + ")";
     });
 }
 

@@ -32,20 +32,29 @@ void sleep_relative(std::chrono::nanoseconds d) noexcept {
     const auto secs = std::chrono::duration_cast<std::chrono::seconds>(d);
     timespec request{static_cast<time_t>(secs.count()), static_cast<long>((d - secs).count())};
     timespec left{};
-    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &request, &left) == EINTR) request = left;
+    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &request, &left) == EINTR) {
+        request = left;
+    }
 }
 
 }  // namespace
 
 void precision_sleep_until_sync(Clock::time_point deadline, std::chrono::nanoseconds spin_margin) {
     auto now = Clock::now();
-    if (now >= deadline) return;
-    for (auto remaining = deadline - now; remaining > spin_margin; remaining = deadline - now) {
-        sleep_relative(std::min<std::chrono::nanoseconds>(remaining - spin_margin, k_longest_single_sleep));
-        now = Clock::now();
-        if (now >= deadline) return;
+    if (now >= deadline) {
+        return;
     }
-    while (Clock::now() < deadline) spin_wait_hint();
+    for (auto remaining = deadline - now; remaining > spin_margin; remaining = deadline - now) {
+        sleep_relative(
+            std::min<std::chrono::nanoseconds>(remaining - spin_margin, k_longest_single_sleep));
+        now = Clock::now();
+        if (now >= deadline) {
+            return;
+        }
+    }
+    while (Clock::now() < deadline) {
+        spin_wait_hint();
+    }
 }
 
 }  // namespace velmot::timer

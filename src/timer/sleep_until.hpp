@@ -15,6 +15,7 @@ namespace velmot::timer {
 
 // Returns at the first clock reading at or after `deadline` (at once if it has passed). When the
 // remaining time is at most `spin_margin` the whole wait is spun.
-void precision_sleep_until_sync(runtime::Clock::time_point deadline, std::chrono::nanoseconds spin_margin);
+void precision_sleep_until_sync(runtime::Clock::time_point deadline,
+                                std::chrono::nanoseconds spin_margin);
 
 }  // namespace velmot::timer

@@ -52,8 +52,9 @@ struct ThreadLoop {
 
     void run() {
         // A thread the real-time policy was refused to waits exactly as one that never asked.
-        const auto margin = enter_realtime(realtime) ? realtime_policy_spin_margin(precision, period)
-                                                     : spin_margin(precision);
+        const auto margin = enter_realtime(realtime)
+                                ? realtime_policy_spin_margin(precision, period)
+                                : spin_margin(precision);
         const task::TaskManager& registry = task::task_manager();
         auto deadline = runtime::saturating_add(Clock::now(), period);
         while (running->load(std::memory_order_acquire)) {
@@ -73,7 +74,9 @@ struct ThreadLoop {
 Clock::time_point next_grid_deadline(Clock::time_point deadline, Clock::time_point now,
                                      std::chrono::nanoseconds period) noexcept {
     const auto next = runtime::saturating_add(deadline, period);
-    if (next >= now) return next;
+    if (next >= now) {
+        return next;
+    }
     // Behind by more than a period: skip to the first grid point after `now`. missed * period is
     // at most now - next, so only the final period can leave the clock's range.
     const auto missed = (now - next) / period;
@@ -81,19 +84,26 @@ Clock::time_point next_grid_deadline(Clock::time_point deadline, Clock::time_poi
 }
 
 std::string thread_name(std::uint64_t task_id, TimerPrecision precision) {
-    std::string name = "timer-" + std::to_string(task_id) + "-" + std::string(capitalised_name(precision));
-    if (name.size() > k_thread_name_bytes) name.resize(k_thread_name_bytes);
+    std::string name =
+        "timer-" + std::to_string(task_id) + "-" + std::string(capitalised_name(precision));
+    if (name.size() > k_thread_name_bytes) {
+        name.resize(k_thread_name_bytes);
+    }
     return name;
 }
 
-pthread_t start_thread_loop(std::uint64_t task_id, TimerPrecision precision, std::chrono::nanoseconds period,
-                            SharedTickFunction tick, RunningFlag running, TickCounter tick_count,
+pthread_t start_thread_loop(std::uint64_t task_id, TimerPrecision precision,
+                            std::chrono::nanoseconds period, SharedTickFunction tick,
+                            RunningFlag running, TickCounter tick_count,
                             task::SharedCallTracker calls) {
-    ThreadLoop loop{precision,        period, realtime_settings(), std::move(tick), std::move(running),
-                    std::move(tick_count), std::move(calls)};
+    ThreadLoop loop{precision,           period,
+                    realtime_settings(), std::move(tick),
+                    std::move(running),  std::move(tick_count),
+                    std::move(calls)};
     std::thread thread;
     try {
-        thread = runtime::start_signal_blocked_thread([loop = std::move(loop)]() mutable { loop.run(); });
+        thread = runtime::start_signal_blocked_thread(
+            [loop = std::move(loop)]() mutable { loop.run(); });
     } catch (const std::system_error& e) {
         panic("Failed to spawn timer thread: " + Error::from_errno(e.code().value()).message);
     }

@@ -29,13 +29,15 @@ std::string thread_name(std::uint64_t task_id, TimerPrecision precision);
 // The deadline after `deadline` on the grid deadline + k*period: deadline + period, or, when that
 // is before `now`, the first grid point after `now` (passed points are skipped, never made
 // up). Computed on whole nanoseconds; saturates at the clock's range.
-runtime::Clock::time_point next_grid_deadline(runtime::Clock::time_point deadline, runtime::Clock::time_point now,
+runtime::Clock::time_point next_grid_deadline(runtime::Clock::time_point deadline,
+                                              runtime::Clock::time_point now,
                                               std::chrono::nanoseconds period) noexcept;
 
 // Starts the thread (precision High or Realtime) and returns it, detached. When the thread cannot
 // be created: panic("Failed to spawn timer thread: <system error>"). `period` must be positive.
-pthread_t start_thread_loop(std::uint64_t task_id, TimerPrecision precision, std::chrono::nanoseconds period,
-                            SharedTickFunction tick, RunningFlag running, TickCounter tick_count,
+pthread_t start_thread_loop(std::uint64_t task_id, TimerPrecision precision,
+                            std::chrono::nanoseconds period, SharedTickFunction tick,
+                            RunningFlag running, TickCounter tick_count,
                             task::SharedCallTracker calls);
 
 }  // namespace velmot::timer

@@ -26,10 +26,13 @@ class TickGate {
 public:
     // `tick_count` counts the calls made (returned or raised): an opened gate adds one as it
     // closes, before the call stops being in flight, so a stopped timer's count is final.
-    TickGate(task::CallTracker& calls, const std::atomic<bool>& running, std::atomic<std::uint64_t>& tick_count)
+    TickGate(task::CallTracker& calls, const std::atomic<bool>& running,
+             std::atomic<std::uint64_t>& tick_count)
         : calls_(calls), running_(running), tick_count_(tick_count) {}
     ~TickGate() {
-        if (!open_) return;
+        if (!open_) {
+            return;
+        }
         tick_count_.fetch_add(1, std::memory_order_relaxed);
         calls_.end();
     }
@@ -53,9 +56,9 @@ private:
 class TickFunction {
 public:
     virtual ~TickFunction() = default;
-    // One call of the timer's function, made only if `gate.open()` says the timer still runs. Never reports a failure of the function: the implementation
-    // prints it. Not noexcept: a call into a finalizing interpreter may end the thread by forced
-    // unwinding.
+    // One call of the timer's function, made only if `gate.open()` says the timer still runs. Never
+    // reports a failure of the function: the implementation prints it. Not noexcept: a call into a
+    // finalizing interpreter may end the thread by forced unwinding.
     virtual void call(TickGate& gate) = 0;
 };
 

@@ -24,7 +24,9 @@ using task::RunningFlag;
 // Calls made so far (returned or raised).
 using TickCounter = std::shared_ptr<std::atomic<std::uint64_t>>;
 
-inline TickCounter make_tick_counter() { return std::make_shared<std::atomic<std::uint64_t>>(0); }
+inline TickCounter make_tick_counter() {
+    return std::make_shared<std::atomic<std::uint64_t>>(0);
+}
 
 // The OS thread of a High or Realtime timer. The thread is detached when it starts and never
 // joined: the slot only records which thread it is.
@@ -34,6 +36,8 @@ struct ThreadSlotState {
 };
 using ThreadSlot = std::shared_ptr<ThreadSlotState>;
 
-inline ThreadSlot make_thread_slot() { return std::make_shared<ThreadSlotState>(); }
+inline ThreadSlot make_thread_slot() {
+    return std::make_shared<ThreadSlotState>();
+}
 
 }  // namespace velmot::timer

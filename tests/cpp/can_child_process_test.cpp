@@ -25,8 +25,9 @@ ChildExit run_ok(const std::string& program, const std::vector<std::string>& arg
 
 TEST(ChildProcess, ReadsMegabytesFromBothStreams) {
     // stderr is filled first: reading stdout alone would block both processes forever.
-    const auto exit = run_ok("sh", {"-c", "head -c 1048576 /dev/zero | tr '\\0' e >&2; "
-                                          "head -c 1048576 /dev/zero | tr '\\0' o"});
+    const auto exit = run_ok("sh", {"-c",
+                                    "head -c 1048576 /dev/zero | tr '\\0' e >&2; "
+                                    "head -c 1048576 /dev/zero | tr '\\0' o"});
     EXPECT_TRUE(exit.success());
     EXPECT_EQ(exit.err, std::string(1 << 20, 'e'));
     EXPECT_EQ(exit.out, std::string(1 << 20, 'o'));
@@ -56,16 +57,21 @@ INSTANTIATE_TEST_SUITE_P(Statuses, ChildProcessStatus,
 std::uint64_t status_mask(const std::string& status, const std::string& key) {
     std::istringstream lines(status);
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind(key + ":", 0) == 0) return std::stoull(line.substr(key.size() + 1), nullptr, 16);
+        if (line.rfind(key + ":", 0) == 0) {
+            return std::stoull(line.substr(key.size() + 1), nullptr, 16);
+        }
     }
     ADD_FAILURE() << key << " missing from\n" << status;
     return ~0ull;
 }
 
-std::uint64_t bit(int sig) { return 1ull << (sig - 1); }
+std::uint64_t bit(int sig) {
+    return 1ull << (sig - 1);
+}
 
 TEST(ChildProcess, ChildGetsCleanSignalStateFromBlockingThread) {
-    struct sigaction ignore {}, previous {};
+    struct sigaction ignore {
+    }, previous{};
     ignore.sa_handler = SIG_IGN;
     ASSERT_EQ(sigaction(SIGPIPE, &ignore, &previous), 0);  // as Python does
     std::string status;
@@ -90,7 +96,8 @@ TEST(ChildProcess, CapturedChildReadsNullDevice) {
 }
 
 TEST(ChildProcess, ArgumentsArriveVerbatimWithoutShell) {
-    EXPECT_EQ(run_ok("printf", {"%s|", "a b", "$(touch X);", "", "'\""}).out, "a b|$(touch X);||'\"|");
+    EXPECT_EQ(run_ok("printf", {"%s|", "a b", "$(touch X);", "", "'\""}).out,
+              "a b|$(touch X);||'\"|");
 }
 
 TEST(ChildProcess, InheritedStreamsAreTheCallers) {
@@ -121,12 +128,15 @@ TEST_P(ChildProcessStartError, ReportsTheSystemError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Programs, ChildProcessStartError,
-    ::testing::Values(
-        StartErrorCase{"velmot-no-such-program", ChildStreams::captured, "No such file or directory (os error 2)"},
-        StartErrorCase{"velmot-no-such-program", ChildStreams::inherited, "No such file or directory (os error 2)"},
-        StartErrorCase{"/dev/null", ChildStreams::captured, "Permission denied (os error 13)"},
-        // A NUL byte would silently shorten the argument the program sees.
-        StartErrorCase{std::string("true\0x", 6), ChildStreams::captured, "Invalid argument (os error 22)"}));
+    ::testing::Values(StartErrorCase{"velmot-no-such-program", ChildStreams::captured,
+                                     "No such file or directory (os error 2)"},
+                      StartErrorCase{"velmot-no-such-program", ChildStreams::inherited,
+                                     "No such file or directory (os error 2)"},
+                      StartErrorCase{"/dev/null", ChildStreams::captured,
+                                     "Permission denied (os error 13)"},
+                      // A NUL byte would silently shorten the argument the program sees.
+                      StartErrorCase{std::string("true\0x", 6), ChildStreams::captured,
+                                     "Invalid argument (os error 22)"}));
 
 TEST(ChildProcess, RefusesAnArgumentHoldingNul) {
     const auto child = run_child("true", {std::string("can0\0;x", 7)}, ChildStreams::captured);
@@ -136,7 +146,10 @@ TEST(ChildProcess, RefusesAnArgumentHoldingNul) {
 
 std::size_t open_fd_count() {
     std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
     return count;
 }
 
@@ -164,8 +177,8 @@ TEST_P(ChildProcessInterrupt, KillsAndReapsTheChild) {
     const auto before = open_fd_count();
     int polls = 0;
     const auto& command = GetParam().command;
-    const auto child = run_child(command[0], {command.begin() + 1, command.end()}, GetParam().streams,
-                                 [&] { return ++polls == 3; });
+    const auto child = run_child(command[0], {command.begin() + 1, command.end()},
+                                 GetParam().streams, [&] { return ++polls == 3; });
     ASSERT_FALSE(child.ok());
     EXPECT_EQ(child.error().kind, ErrorKind::interrupted);
     EXPECT_EQ(polls, 3);
@@ -177,12 +190,13 @@ TEST_P(ChildProcessInterrupt, KillsAndReapsTheChild) {
 
 INSTANTIATE_TEST_SUITE_P(
     Waits, ChildProcessInterrupt,
-    ::testing::Values(InterruptCase{{"sleep", "30"}, ChildStreams::captured},
-                      InterruptCase{{"sleep", "30"}, ChildStreams::inherited},
-                      // streams closed: the exit wait is the one interrupted
-                      InterruptCase{{"sh", "-c", "exec >&- 2>&-; exec sleep 30"}, ChildStreams::captured},
-                      // SIGTERM ignored: only SIGKILL ends it
-                      InterruptCase{{"sh", "-c", "trap '' TERM; exec sleep 30"}, ChildStreams::captured}));
+    ::testing::Values(
+        InterruptCase{{"sleep", "30"}, ChildStreams::captured},
+        InterruptCase{{"sleep", "30"}, ChildStreams::inherited},
+        // streams closed: the exit wait is the one interrupted
+        InterruptCase{{"sh", "-c", "exec >&- 2>&-; exec sleep 30"}, ChildStreams::captured},
+        // SIGTERM ignored: only SIGKILL ends it
+        InterruptCase{{"sh", "-c", "trap '' TERM; exec sleep 30"}, ChildStreams::captured}));
 
 TEST(ChildProcess, PollAnsweringNoLeavesTheRunAlone) {
     int polls = 0;

@@ -23,24 +23,36 @@ const fs::path repo = fs::path(__FILE__).parent_path().parent_path().parent_path
 // The stand-ins log each argument vector as a JSON array; names here need no escaping.
 std::string json(const std::vector<std::string>& arguments) {
     std::string line = "[";
-    for (const auto& argument : arguments) line += (line.size() > 1 ? ", \"" : "\"") + argument + "\"";
+    for (const auto& argument : arguments) {
+        line += (line.size() > 1 ? ", \"" : "\"") + argument + "\"";
+    }
     return line + "]";
 }
 
 std::vector<std::string> read_lines(const fs::path& path) {
     std::vector<std::string> lines;
     std::ifstream file(path);
-    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    for (std::string line; std::getline(file, line);) {
+        lines.push_back(line);
+    }
     return lines;
 }
 
-std::string show(const std::string& name) { return json({"-details", "link", "show", name}); }
-std::string down(const std::string& name) { return json({"link", "set", name, "down"}); }
+std::string show(const std::string& name) {
+    return json({"-details", "link", "show", name});
+}
+std::string down(const std::string& name) {
+    return json({"link", "set", name, "down"});
+}
 std::string bitrate(const std::string& name) {
     return json({"link", "set", name, "type", "can", "bitrate", "1000000"});
 }
-std::string up(const std::string& name) { return json({"link", "set", name, "up"}); }
-std::string with_ip(std::string line) { return "[\"ip\", " + line.substr(1); }
+std::string up(const std::string& name) {
+    return json({"link", "set", name, "up"});
+}
+std::string with_ip(std::string line) {
+    return "[\"ip\", " + line.substr(1);
+}
 
 const std::string up_1m = "kind=can\nup=1\nbitrate=1000000\n";
 const std::string up_500k = "kind=can\nup=1\nbitrate=500000\n";
@@ -54,7 +66,8 @@ protected:
         root_ = pattern;
         fs::create_directories(root_ / "state");
         fs::create_directories(root_ / "bin");
-        for (const char* name : {"PATH", "VCAN_SIM_DIR", "VCAN_IP_LOG", "VCAN_SUDO_LOG", "VCAN_SIM_PRIVILEGED"}) {
+        for (const char* name :
+             {"PATH", "VCAN_SIM_DIR", "VCAN_IP_LOG", "VCAN_SUDO_LOG", "VCAN_SIM_PRIVILEGED"}) {
             const char* value = std::getenv(name);
             saved_env_[name] = value ? std::optional<std::string>(value) : std::nullopt;
         }
@@ -68,14 +81,18 @@ protected:
 
     void TearDown() override {
         for (const auto& [name, value] : saved_env_) {
-            if (value) setenv(name.c_str(), value->c_str(), 1);
-            else unsetenv(name.c_str());
+            if (value) {
+                setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                unsetenv(name.c_str());
+            }
         }
         fs::remove_all(root_);
     }
 
     void add_interface(const std::string& name, const std::string& state) {
-        std::ofstream(root_ / "ifaces", std::ios::app) << 100 + interfaces_++ << " " << name << "\n";
+        std::ofstream(root_ / "ifaces", std::ios::app)
+            << 100 + interfaces_++ << " " << name << "\n";
         std::ofstream(root_ / "state" / name) << state;
     }
     void make_unprivileged() { std::ofstream(root_ / "unprivileged") << ""; }
@@ -114,7 +131,9 @@ std::string needs(const std::string& name, const std::string& up, const std::str
 }
 const std::string sudo_line = "[CAN] Need elevated privileges, requesting sudo...\n";
 
-bool has_line(const std::string& text, const std::string& line) { return text.find(line + "\n") != std::string::npos; }
+bool has_line(const std::string& text, const std::string& line) {
+    return text.find(line + "\n") != std::string::npos;
+}
 
 TEST_F(CanProvisioning, UpAt1MbitRunsOnlyTheShowCommand) {
     add_interface("can0", up_1m);
@@ -137,15 +156,18 @@ TEST_P(CanProvisioningReconfigures, RunsTheThreeCommandsUnprivileged) {
     add_interface("can0", GetParam().state);
     ASSERT_TRUE(provision("can0").ok());
     EXPECT_EQ(printed_, needs("can0", GetParam().up, GetParam().bitrate));
-    EXPECT_EQ(ip_log(), (std::vector<std::string>{show("can0"), down("can0"), bitrate("can0"), up("can0")}));
+    EXPECT_EQ(ip_log(),
+              (std::vector<std::string>{show("can0"), down("can0"), bitrate("can0"), up("can0")}));
     EXPECT_TRUE(sudo_log().empty());
-    EXPECT_TRUE(has_line(state("can0"), "up=1") && has_line(state("can0"), "bitrate=1000000")) << state("can0");
+    EXPECT_TRUE(has_line(state("can0"), "up=1") && has_line(state("can0"), "bitrate=1000000"))
+        << state("can0");
 }
 
 INSTANTIATE_TEST_SUITE_P(States, CanProvisioningReconfigures,
                          ::testing::Values(ReconfigureCase{up_500k, "true", "500000"},
                                            ReconfigureCase{down_unconfigured, "false", "none"},
-                                           ReconfigureCase{"kind=can\nup=0\nbitrate=1000000\n", "false", "1000000"}));
+                                           ReconfigureCase{"kind=can\nup=0\nbitrate=1000000\n",
+                                                           "false", "1000000"}));
 
 TEST_F(CanProvisioning, UnknownNameIsNotFoundAndNothingIsSet) {
     add_interface("can0", up_500k);
@@ -163,8 +185,8 @@ TEST_F(CanProvisioning, UnprivilegedFailureFallsBackToSudo) {
     ASSERT_TRUE(provision("can0").ok());
     EXPECT_EQ(printed_, needs("can0", "false", "none") + sudo_line);
     // The unprivileged pass stops at its first failure; the sudo pass starts again from "down".
-    EXPECT_EQ(ip_log(), (std::vector<std::string>{show("can0"), down("can0"), down("can0"), bitrate("can0"),
-                                                  up("can0")}));
+    EXPECT_EQ(ip_log(), (std::vector<std::string>{show("can0"), down("can0"), down("can0"),
+                                                  bitrate("can0"), up("can0")}));
     EXPECT_EQ(sudo_log(), (std::vector<std::string>{with_ip(down("can0")), with_ip(bitrate("can0")),
                                                     with_ip(up("can0"))}));
     EXPECT_TRUE(has_line(state("can0"), "up=1") && has_line(state("can0"), "bitrate=1000000"));
@@ -184,14 +206,16 @@ TEST_P(CanProvisioningSudoFails, StopsAtTheFirstFailedCommand) {
     add_interface("can0", up_500k);
     make_unprivileged();
     write_script("sudo", "echo \"$*\" >> \"$VCAN_SUDO_LOG\"\n" + GetParam().sudo_body);
-    set_path((root_ / "bin").string() + ":" + (repo / "sim" / "bin").string() + ":" + original_path_);
+    set_path((root_ / "bin").string() + ":" + (repo / "sim" / "bin").string() + ":" +
+             original_path_);
     const auto result = provision("can0");
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().message, GetParam().message);
     EXPECT_EQ(result.error().kind, ErrorKind::permission);
     EXPECT_EQ(printed_, needs("can0", "true", "500000") + sudo_line);
     EXPECT_EQ(sudo_log().size(), GetParam().sudo_runs);
-    EXPECT_TRUE(has_line(state("can0"), "up=" + GetParam().final_up)) << state("can0");  // never undone
+    EXPECT_TRUE(has_line(state("can0"), "up=" + GetParam().final_up))
+        << state("can0");  // never undone
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -199,7 +223,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SudoFailureCase{"exit 1", "'sudo ip link set can0 down' failed", 1, "1"},
                       SudoFailureCase{"case \" $* \" in *\" bitrate \"*) exit 1;; esac\n"
                                       "VCAN_SIM_PRIVILEGED=1 exec \"$@\"",
-                                      "'sudo ip link set can0 type can bitrate 1000000' failed", 2, "0"}));
+                                      "'sudo ip link set can0 type can bitrate 1000000' failed", 2,
+                                      "0"}));
 
 TEST_F(CanProvisioning, MissingIpIsAStartError) {
     add_interface("can0", up_1m);
@@ -221,7 +246,8 @@ TEST_F(CanProvisioning, MissingSudoIsAStartError) {
     add_interface("can0", up_500k);
     make_unprivileged();
     // Only our `ip` is on PATH; it runs the stand-in with the full search path of its own.
-    write_script("ip", "PATH='" + original_path_ + "' exec python3 '" + (repo / "sim/bin/ip").string() + "' \"$@\"");
+    write_script("ip", "PATH='" + original_path_ + "' exec python3 '" +
+                           (repo / "sim/bin/ip").string() + "' \"$@\"");
     set_path((root_ / "bin").string());
     const auto result = provision("can0");
     ASSERT_FALSE(result.ok());
@@ -240,12 +266,15 @@ struct VirtualCase {
     std::vector<std::string> sudo_calls;
 };
 
-class CanProvisioningVirtual : public CanProvisioning, public ::testing::WithParamInterface<VirtualCase> {};
+class CanProvisioningVirtual : public CanProvisioning,
+                               public ::testing::WithParamInterface<VirtualCase> {};
 
 TEST_P(CanProvisioningVirtual, IsOnlyBroughtUpNeverGivenABitrate) {
     const auto& c = GetParam();
     add_interface(c.name, c.state);
-    if (c.unprivileged) make_unprivileged();
+    if (c.unprivileged) {
+        make_unprivileged();
+    }
     const auto result = provision(c.name);
     ASSERT_TRUE(result.ok()) << result.error().message;
     EXPECT_EQ(printed_, c.printed);
@@ -256,21 +285,31 @@ TEST_P(CanProvisioningVirtual, IsOnlyBroughtUpNeverGivenABitrate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Links, CanProvisioningVirtual,
-    ::testing::Values(
-        VirtualCase{"vcan0", "kind=vcan\nup=1\n", false, "", {show("vcan0")}, {}},
-        VirtualCase{"vxcan0", "kind=vxcan\nup=1\n", false, "", {show("vxcan0")}, {}},
-        VirtualCase{"vcan0", "kind=vcan\nup=0\n", false, needs("vcan0", "false", "none"), {show("vcan0"), up("vcan0")}, {}},
-        VirtualCase{"vcan0", "kind=vcan\nup=0\n", true, needs("vcan0", "false", "none") + sudo_line,
-                    {show("vcan0"), up("vcan0"), up("vcan0")}, {with_ip(up("vcan0"))}}));
+    ::testing::Values(VirtualCase{"vcan0", "kind=vcan\nup=1\n", false, "", {show("vcan0")}, {}},
+                      VirtualCase{"vxcan0", "kind=vxcan\nup=1\n", false, "", {show("vxcan0")}, {}},
+                      VirtualCase{"vcan0",
+                                  "kind=vcan\nup=0\n",
+                                  false,
+                                  needs("vcan0", "false", "none"),
+                                  {show("vcan0"), up("vcan0")},
+                                  {}},
+                      VirtualCase{"vcan0",
+                                  "kind=vcan\nup=0\n",
+                                  true,
+                                  needs("vcan0", "false", "none") + sudo_line,
+                                  {show("vcan0"), up("vcan0"), up("vcan0")},
+                                  {with_ip(up("vcan0"))}}));
 
-class CanProvisioningNames : public CanProvisioning, public ::testing::WithParamInterface<std::string> {};
+class CanProvisioningNames : public CanProvisioning,
+                             public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(CanProvisioningNames, ReachIpAsOneArgument) {
     const std::string name = GetParam();
     ASSERT_FALSE(fs::exists("X"));
     add_interface(name, down_unconfigured);
     ASSERT_TRUE(provision(name).ok());
-    EXPECT_EQ(ip_log(), (std::vector<std::string>{show(name), down(name), bitrate(name), up(name)}));
+    EXPECT_EQ(ip_log(),
+              (std::vector<std::string>{show(name), down(name), bitrate(name), up(name)}));
     EXPECT_FALSE(fs::exists("X"));
     EXPECT_FALSE(fs::exists(root_ / "X"));
 }

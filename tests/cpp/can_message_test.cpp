@@ -1,4 +1,5 @@
-// CanMessage: the validation order, the standard/extended rule and the kernel frame layout both ways.
+// CanMessage: the validation order, the standard/extended rule and the kernel frame layout both
+// ways.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -33,12 +34,12 @@ TEST_P(CanMessageToFrame, LaysOutTheKernelRecord) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ids, CanMessageToFrame,
-    testing::Values(ToFrameCase{0x000, {}, 0x000}, ToFrameCase{0x123, {1, 2, 3}, 0x123},
-                    ToFrameCase{0x7FF, {0xFF}, 0x7FF},
-                    ToFrameCase{0x800, {1, 2, 3, 4, 5, 6, 7, 8}, 0x80000800},
-                    ToFrameCase{0x1FFFFFFF, {9}, 0x9FFFFFFF}));
+INSTANTIATE_TEST_SUITE_P(Ids, CanMessageToFrame,
+                         testing::Values(ToFrameCase{0x000, {}, 0x000},
+                                         ToFrameCase{0x123, {1, 2, 3}, 0x123},
+                                         ToFrameCase{0x7FF, {0xFF}, 0x7FF},
+                                         ToFrameCase{0x800, {1, 2, 3, 4, 5, 6, 7, 8}, 0x80000800},
+                                         ToFrameCase{0x1FFFFFFF, {9}, 0x9FFFFFFF}));
 
 struct RefusalCase {
     std::uint32_t id;
@@ -78,18 +79,21 @@ TEST_P(CanMessageFromFrame, KeepsOnlyTheIdentifierBits) {
     std::memset(&frame, 0, sizeof frame);
     frame.can_id = c.can_id;
     frame.len = c.len;
-    for (std::uint8_t i = 0; i < 8; ++i) frame.data[i] = static_cast<std::uint8_t>(0x10 + i);
+    for (std::uint8_t i = 0; i < 8; ++i) {
+        frame.data[i] = static_cast<std::uint8_t>(0x10 + i);
+    }
     const CanMessage message = CanMessage::from_frame(frame);
     EXPECT_EQ(message.id(), c.id);
     ASSERT_EQ(message.data().size(), c.len);
-    for (std::size_t i = 0; i < c.len; ++i) EXPECT_EQ(message.data()[i], 0x10 + i);
+    for (std::size_t i = 0; i < c.len; ++i) {
+        EXPECT_EQ(message.data()[i], 0x10 + i);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Flags, CanMessageFromFrame,
-    testing::Values(FromFrameCase{0x80000123, 2, 0x123},    // extended 0x123 reads as 0x123
-                    FromFrameCase{0x9FFFFFFF, 8, 0x1FFFFFFF},
-                    FromFrameCase{0x7FF, 0, 0x7FF},
+    testing::Values(FromFrameCase{0x80000123, 2, 0x123},  // extended 0x123 reads as 0x123
+                    FromFrameCase{0x9FFFFFFF, 8, 0x1FFFFFFF}, FromFrameCase{0x7FF, 0, 0x7FF},
                     FromFrameCase{0x40000234, 1, 0x234},    // remote request, standard mask
                     FromFrameCase{0x0000F923, 3, 0x123}));  // stray high bits of a standard id
 

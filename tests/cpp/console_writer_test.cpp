@@ -24,7 +24,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto k_patience = 20s;  // only a blocked producer or a lost wake-up takes this long
 constexpr ConsoleKind k_kind{"test: line"};
 
-std::string numbered_line(int i) { return "line " + std::to_string(i) + std::string(90, '.') + "\n"; }
+std::string numbered_line(int i) {
+    return "line " + std::to_string(i) + std::string(90, '.') + "\n";
+}
 
 // Everything written to the pipe until its write end is closed.
 std::future<std::string> read_pipe(int read_end) {
@@ -49,7 +51,9 @@ TEST_P(ConsoleWriterOnPipe, NeverBlocksAndAccountsForEveryLine) {
     auto& writer = ConsoleWriter::create(ends[1], {16 * 1024, 1'000'000});
     auto reader = read_throughout ? read_pipe(ends[0]) : std::future<std::string>();
     std::packaged_task<void()> produce([&] {
-        for (int i = 0; i < 2000; ++i) writer.write(k_kind, numbered_line(i));
+        for (int i = 0; i < 2000; ++i) {
+            writer.write(k_kind, numbered_line(i));
+        }
     });
     auto produced = produce.get_future();
     std::thread(std::move(produce)).detach();

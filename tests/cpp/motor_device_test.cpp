@@ -20,7 +20,8 @@ namespace {
 using comm::can::CanMessage;
 using comm::dr_v1::Frame;
 
-std::shared_ptr<Device> device(std::uint8_t slot, std::uint32_t node, FocMode mode, float target = 0.0f) {
+std::shared_ptr<Device> device(std::uint8_t slot, std::uint32_t node, FocMode mode,
+                               float target = 0.0f) {
     auto made = Device::create(slot, node, mode, nullptr, 0x100);
     made->set_target(target);
     return made;
@@ -87,11 +88,15 @@ TEST(DeviceFeedback, ReadersNeverMixTwoRecords) {
         readers.emplace_back([&] {
             while (!updater.is_finished()) {
                 const WatchData seen = target->get_watch_data_blocking();
-                if (seen.position != seen.speed || seen.speed != seen.current) mixed = true;
+                if (seen.position != seen.speed || seen.speed != seen.current) {
+                    mixed = true;
+                }
             }
         });
     }
-    for (auto& reader : readers) reader.join();
+    for (auto& reader : readers) {
+        reader.join();
+    }
     EXPECT_FALSE(mixed.load());
     const float last = static_cast<float>(k_updates);
     EXPECT_EQ(target->get_watch_data_blocking(), (WatchData{last, last, last}));

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "timer/precision.hpp"
 #include "common/realtime_mode.hpp"
+#include "timer/precision.hpp"
 
 namespace velmot {
 namespace {
@@ -34,10 +34,12 @@ TEST_P(RtPriority, AcceptsOneToNinetyNine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, RtPriority,
-                         ::testing::Values(PriorityCase{"1", 1}, PriorityCase{"99", 99}, PriorityCase{" 80\t", 80},
-                                           PriorityCase{"007", 7}, PriorityCase{"0", 0}, PriorityCase{"100", 0},
-                                           PriorityCase{"-1", 0}, PriorityCase{"+5", 0}, PriorityCase{"5x", 0},
-                                           PriorityCase{"5 5", 0}, PriorityCase{"", 0},
+                         ::testing::Values(PriorityCase{"1", 1}, PriorityCase{"99", 99},
+                                           PriorityCase{" 80\t", 80}, PriorityCase{"007", 7},
+                                           PriorityCase{"0", 0}, PriorityCase{"100", 0},
+                                           PriorityCase{"-1", 0}, PriorityCase{"+5", 0},
+                                           PriorityCase{"5x", 0}, PriorityCase{"5 5", 0},
+                                           PriorityCase{"", 0},
                                            PriorityCase{"99999999999999999999", 0}));
 
 struct CpuListCase {
@@ -60,11 +62,13 @@ TEST_P(CpuList, ParsesTheKernelsListForm) {
 
 INSTANTIATE_TEST_SUITE_P(Texts, CpuList,
                          ::testing::Values(CpuListCase{"0", {0}}, CpuListCase{"3,1", {1, 3}},
-                                           CpuListCase{"0-2,2,7", {0, 1, 2, 7}}, CpuListCase{" 1 , 4-5 ", {1, 4, 5}},
-                                           CpuListCase{"1023", {1023}}, CpuListCase{"1024", {}}, CpuListCase{"2-1", {}},
-                                           CpuListCase{"", {}}, CpuListCase{",", {}}, CpuListCase{"0,", {}},
-                                           CpuListCase{"1-", {}}, CpuListCase{"-1", {}}, CpuListCase{"0-1-2", {}},
-                                           CpuListCase{"a", {}}));
+                                           CpuListCase{"0-2,2,7", {0, 1, 2, 7}},
+                                           CpuListCase{" 1 , 4-5 ", {1, 4, 5}},
+                                           CpuListCase{"1023", {1023}}, CpuListCase{"1024", {}},
+                                           CpuListCase{"2-1", {}}, CpuListCase{"", {}},
+                                           CpuListCase{",", {}}, CpuListCase{"0,", {}},
+                                           CpuListCase{"1-", {}}, CpuListCase{"-1", {}},
+                                           CpuListCase{"0-1-2", {}}, CpuListCase{"a", {}}));
 
 struct MarginCase {
     TimerPrecision precision;
@@ -77,17 +81,18 @@ class RealtimePolicyMargin : public ::testing::TestWithParam<MarginCase> {};
 // Short, and never more than a quarter of the period: a fast timer never spins most of its
 // period, which the kernel's real-time throttling would punish.
 TEST_P(RealtimePolicyMargin, IsShortAndAtMostAQuarterPeriod) {
-    EXPECT_EQ(realtime_policy_spin_margin(GetParam().precision, GetParam().period), GetParam().margin);
+    EXPECT_EQ(realtime_policy_spin_margin(GetParam().precision, GetParam().period),
+              GetParam().margin);
 }
 
 using std::chrono::microseconds;
-INSTANTIATE_TEST_SUITE_P(Periods, RealtimePolicyMargin,
-                         ::testing::Values(MarginCase{TimerPrecision::high, microseconds(1000), microseconds(50)},
-                                           MarginCase{TimerPrecision::realtime, microseconds(1000), microseconds(200)},
-                                           MarginCase{TimerPrecision::realtime, microseconds(100), microseconds(25)},
-                                           MarginCase{TimerPrecision::high, microseconds(100), microseconds(25)},
-                                           MarginCase{TimerPrecision::high, std::chrono::seconds(1),
-                                                      microseconds(50)}));
+INSTANTIATE_TEST_SUITE_P(
+    Periods, RealtimePolicyMargin,
+    ::testing::Values(MarginCase{TimerPrecision::high, microseconds(1000), microseconds(50)},
+                      MarginCase{TimerPrecision::realtime, microseconds(1000), microseconds(200)},
+                      MarginCase{TimerPrecision::realtime, microseconds(100), microseconds(25)},
+                      MarginCase{TimerPrecision::high, microseconds(100), microseconds(25)},
+                      MarginCase{TimerPrecision::high, std::chrono::seconds(1), microseconds(50)}));
 
 }  // namespace
 }  // namespace velmot

@@ -16,7 +16,8 @@ TEST(ErrorFromErrno, DisplaysSystemTextThenOsErrorNumber) {
 
 TEST(ErrorFromErrno, ContextPrefixesTheDisplayForm) {
     Error error = Error::from_errno(EAGAIN, "Failed to send CAN frame");
-    EXPECT_EQ(error.message, "Failed to send CAN frame: Resource temporarily unavailable (os error 11)");
+    EXPECT_EQ(error.message,
+              "Failed to send CAN frame: Resource temporarily unavailable (os error 11)");
     EXPECT_TRUE(is_io_kind(error.kind));
 }
 

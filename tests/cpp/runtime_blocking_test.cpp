@@ -91,10 +91,12 @@ TEST(RuntimeBlockingPool, JobsRunConcurrently) {
 TEST(RuntimeBlockingPool, JoinFromATaskAndPanicReachesTheAwaiter) {
     auto& rt = get_runtime();
     auto joiner = rt.spawn([](Runtime& r) -> asio::awaitable<std::string> {
-        auto ok = co_await r.spawn_blocking([] {
-            std::this_thread::sleep_for(1ms);
-            return std::string("done");
-        }).join();
+        auto ok = co_await r
+                      .spawn_blocking([] {
+                          std::this_thread::sleep_for(1ms);
+                          return std::string("done");
+                      })
+                      .join();
         try {
             (void)co_await r.spawn_blocking([] { panic("job failed"); }).join();
         } catch (const Panic& p) {

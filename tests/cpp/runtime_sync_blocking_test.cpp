@@ -33,23 +33,26 @@ TEST_P(SyncBlockingOnDrivingThread, PanicsWithTheExactMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Calls, SyncBlockingOnDrivingThread,
     ::testing::Values(
-        BlockingCase{"blocking_lock",
-                     [] {
-                         AsyncMutex mutex;
-                         auto held = mutex.try_lock();
-                         mutex.blocking_lock();
-                     },
-                     "Cannot block the current thread from within a runtime. This happens because a function "
-                     "attempted to block the current thread while the thread is being used to drive "
-                     "asynchronous tasks."},
-        BlockingCase{"blocking_recv",
-                     [] {
-                         auto [tx, rx] = make_channel<int>();
-                         rx.blocking_recv();
-                     },
-                     "Cannot start a runtime from within a runtime. This happens because a function (like "
-                     "`block_on`) attempted to block the current thread while the thread is being used to "
-                     "drive asynchronous tasks."}),
+        BlockingCase{
+            "blocking_lock",
+            [] {
+                AsyncMutex mutex;
+                auto held = mutex.try_lock();
+                mutex.blocking_lock();
+            },
+            "Cannot block the current thread from within a runtime. This happens because a "
+            "function "
+            "attempted to block the current thread while the thread is being used to drive "
+            "asynchronous tasks."},
+        BlockingCase{
+            "blocking_recv",
+            [] {
+                auto [tx, rx] = make_channel<int>();
+                rx.blocking_recv();
+            },
+            "Cannot start a runtime from within a runtime. This happens because a function (like "
+            "`block_on`) attempted to block the current thread while the thread is being used to "
+            "drive asynchronous tasks."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A refused blocking_lock queued nothing: the mutex is free afterwards.

@@ -73,11 +73,12 @@ TEST_P(CancellationRace, CancelledReceiveLosesNoMessage) {
         asio::cancellation_signal cancel;
         std::promise<std::pair<std::error_code, std::optional<int>>> outcome;
         rx.async_recv(asio::bind_cancellation_slot(
-            cancel.slot(), asio::bind_executor(strand, [&](std::error_code ec, std::optional<int> value) {
+            cancel.slot(),
+            asio::bind_executor(strand, [&](std::error_code ec, std::optional<int> value) {
                 outcome.set_value({ec, value});
             })));
-        race_release_against_cancel(pool, strand, [&, &tx = tx] { EXPECT_TRUE(tx.send(round)); },
-                                    cancel, GetParam());
+        race_release_against_cancel(
+            pool, strand, [&, &tx = tx] { EXPECT_TRUE(tx.send(round)); }, cancel, GetParam());
         auto done = outcome.get_future();
         ASSERT_TRUE(ready_in_time(done));
         auto [ec, value] = done.get();
@@ -108,12 +109,14 @@ TEST_P(CancellationRace, CancelledLockKeepsNoLock) {
         asio::cancellation_signal cancel;
         std::promise<std::error_code> outcome;
         mutex.async_lock(asio::bind_cancellation_slot(
-            cancel.slot(), asio::bind_executor(strand, [&](std::error_code ec, AsyncMutex::Guard guard) {
+            cancel.slot(),
+            asio::bind_executor(strand, [&](std::error_code ec, AsyncMutex::Guard guard) {
                 EXPECT_EQ(guard.owns_lock(), !ec);
                 guard.unlock();
                 outcome.set_value(ec);
             })));
-        race_release_against_cancel(pool, strand, [&] { held.reset(); }, cancel, GetParam());
+        race_release_against_cancel(
+            pool, strand, [&] { held.reset(); }, cancel, GetParam());
         auto done = outcome.get_future();
         ASSERT_TRUE(ready_in_time(done));
         const std::error_code ec = done.get();
@@ -124,7 +127,8 @@ TEST_P(CancellationRace, CancelledLockKeepsNoLock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, CancellationRace,
-                         ::testing::Values(asio::cancellation_type::terminal, asio::cancellation_type::partial,
+                         ::testing::Values(asio::cancellation_type::terminal,
+                                           asio::cancellation_type::partial,
                                            asio::cancellation_type::total));
 
 // The awaitable form: an aborted task's recv() throws operation_aborted and leaves later messages
@@ -145,7 +149,9 @@ TEST(SyncCancellation, AbortedTaskReceiveLeavesMessagesQueued) {
         },
         asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr error) {
             try {
-                if (error) std::rethrow_exception(error);
+                if (error) {
+                    std::rethrow_exception(error);
+                }
                 ended.set_value({});
             } catch (const asio::system_error& e) {
                 ended.set_value(e.code());

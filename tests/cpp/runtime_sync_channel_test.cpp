@@ -27,22 +27,24 @@ enum class RecvMode { task, blocking, nonblocking };
 // channel merely empty is a failure here (every test sends before receiving).
 std::optional<int> receive(ContextThreads& pool, Receiver<int>& rx, RecvMode mode) {
     switch (mode) {
-    case RecvMode::task: {
-        std::promise<std::optional<int>> got;
-        asio::co_spawn(pool.strand(), [&]() -> asio::awaitable<void> { got.set_value(co_await rx.recv()); },
-                       asio::detached);
-        auto future = got.get_future();
-        EXPECT_TRUE(ready_in_time(future));
-        return future.get();
-    }
-    case RecvMode::blocking:
-        return rx.blocking_recv();
-    case RecvMode::nonblocking: {
-        auto result = rx.try_recv();
-        EXPECT_NE(result.status, TryRecvStatus::empty);
-        EXPECT_EQ(result.status == TryRecvStatus::received, result.value.has_value());
-        return result.value;
-    }
+        case RecvMode::task: {
+            std::promise<std::optional<int>> got;
+            asio::co_spawn(
+                pool.strand(),
+                [&]() -> asio::awaitable<void> { got.set_value(co_await rx.recv()); },
+                asio::detached);
+            auto future = got.get_future();
+            EXPECT_TRUE(ready_in_time(future));
+            return future.get();
+        }
+        case RecvMode::blocking:
+            return rx.blocking_recv();
+        case RecvMode::nonblocking: {
+            auto result = rx.try_recv();
+            EXPECT_NE(result.status, TryRecvStatus::empty);
+            EXPECT_EQ(result.status == TryRecvStatus::received, result.value.has_value());
+            return result.value;
+        }
     }
     return std::nullopt;
 }
@@ -59,13 +61,16 @@ TEST_P(ChannelClosure, DrainsQueueThenReportsClosure) {
         ASSERT_TRUE(tx.send(3));
         Sender<int> dropped = std::move(tx);
     }
-    for (int expected : {1, 2, 3}) EXPECT_EQ(receive(pool, rx, GetParam()), expected);
+    for (int expected : {1, 2, 3}) {
+        EXPECT_EQ(receive(pool, rx, GetParam()), expected);
+    }
     EXPECT_EQ(receive(pool, rx, GetParam()), std::nullopt);
     EXPECT_EQ(receive(pool, rx, GetParam()), std::nullopt) << "closure is permanent";
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ChannelClosure,
-                         ::testing::Values(RecvMode::task, RecvMode::blocking, RecvMode::nonblocking));
+                         ::testing::Values(RecvMode::task, RecvMode::blocking,
+                                           RecvMode::nonblocking));
 
 class ChannelWake : public ::testing::TestWithParam<RecvMode> {};
 
@@ -74,7 +79,8 @@ TEST_P(ChannelWake, LastSenderDropWakesWaitingReceiver) {
     ContextThreads pool(2);
     auto [tx, rx] = make_channel<int>();
     auto second = std::make_unique<Sender<int>>(tx);
-    auto waiting = std::async(std::launch::async, [&, mode = GetParam()] { return receive(pool, rx, mode); });
+    auto waiting =
+        std::async(std::launch::async, [&, mode = GetParam()] { return receive(pool, rx, mode); });
     { Sender<int> first = std::move(tx); }
     EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     second.reset();
@@ -118,24 +124,31 @@ TEST(Channel, KeepsPerSenderOrderWithConcurrentProducers) {
     auto [tx, rx] = make_channel<std::pair<int, int>>();
 
     std::promise<std::vector<int>> counts;
-    asio::co_spawn(pool.strand(), [&rx = rx, &counts]() -> asio::awaitable<void> {
-        std::vector<int> next(k_producers, 0);  // next expected sequence number per producer
-        while (auto message = co_await rx.recv()) {
-            auto [producer, sequence] = *message;
-            EXPECT_EQ(sequence, next[producer]) << "producer " << producer;
-            next[producer] = sequence + 1;
-        }
-        counts.set_value(next);
-    }, asio::detached);
+    asio::co_spawn(
+        pool.strand(),
+        [&rx = rx, &counts]() -> asio::awaitable<void> {
+            std::vector<int> next(k_producers, 0);  // next expected sequence number per producer
+            while (auto message = co_await rx.recv()) {
+                auto [producer, sequence] = *message;
+                EXPECT_EQ(sequence, next[producer]) << "producer " << producer;
+                next[producer] = sequence + 1;
+            }
+            counts.set_value(next);
+        },
+        asio::detached);
 
     std::vector<std::thread> producers;
     for (int p = 0; p < k_producers; ++p) {
         producers.emplace_back([p, sender = tx] {
-            for (int i = 0; i < k_per_producer; ++i) ASSERT_TRUE(sender.send({p, i}));
+            for (int i = 0; i < k_per_producer; ++i) {
+                ASSERT_TRUE(sender.send({p, i}));
+            }
         });
     }
     { Sender<std::pair<int, int>> last_of_main = std::move(tx); }
-    for (auto& producer : producers) producer.join();
+    for (auto& producer : producers) {
+        producer.join();
+    }
     auto future = counts.get_future();
     ASSERT_TRUE(ready_in_time(future));
     EXPECT_EQ(future.get(), std::vector<int>(k_producers, k_per_producer));

@@ -43,18 +43,22 @@ TEST_P(MutexArrivalOrder, LockIsGrantedInArrivalOrder) {
     const std::string kinds = GetParam();
     for (int i = 0; i < static_cast<int>(kinds.size()); ++i) {
         if (kinds[i] == 't') {
-            asio::co_spawn(pool.strand(), [&, i]() -> asio::awaitable<void> {
-                auto guard = co_await mutex.lock();
-                record(i);
-                // Hold the lock across a suspension: the next waiter must not get in meanwhile.
-                co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
-            }, asio::detached);
+            asio::co_spawn(
+                pool.strand(),
+                [&, i]() -> asio::awaitable<void> {
+                    auto guard = co_await mutex.lock();
+                    record(i);
+                    // Hold the lock across a suspension: the next waiter must not get in meanwhile.
+                    co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+                },
+                asio::detached);
         } else if (kinds[i] == 'c') {
-            mutex.async_lock(asio::bind_executor(pool.strand(), [&, i](std::error_code ec, AsyncMutex::Guard guard) {
-                EXPECT_FALSE(ec);
-                EXPECT_TRUE(guard.owns_lock());
-                record(i);
-            }));
+            mutex.async_lock(asio::bind_executor(
+                pool.strand(), [&, i](std::error_code ec, AsyncMutex::Guard guard) {
+                    EXPECT_FALSE(ec);
+                    EXPECT_TRUE(guard.owns_lock());
+                    record(i);
+                }));
         } else {
             blocked.emplace_back([&, i] {
                 auto guard = mutex.blocking_lock();
@@ -68,9 +72,13 @@ TEST_P(MutexArrivalOrder, LockIsGrantedInArrivalOrder) {
         std::lock_guard lock(order_mutex);
         return order.size() == kinds.size();
     }));
-    for (auto& thread : blocked) thread.join();
+    for (auto& thread : blocked) {
+        thread.join();
+    }
     std::vector<int> expected(kinds.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<int>(i);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        expected[i] = static_cast<int>(i);
+    }
     EXPECT_EQ(order, expected);
     EXPECT_TRUE(eventually([&] { return mutex.try_lock().has_value(); }));
 }
@@ -84,7 +92,8 @@ TEST(AsyncMutex, LockHandedToADestroyedCompletionIsReleased) {
     ASSERT_TRUE(held);
     auto idle = std::make_unique<asio::io_context>();  // never run
     bool invoked = false;
-    mutex.async_lock(asio::bind_executor(*idle, [&](std::error_code, AsyncMutex::Guard) { invoked = true; }));
+    mutex.async_lock(
+        asio::bind_executor(*idle, [&](std::error_code, AsyncMutex::Guard) { invoked = true; }));
     held.reset();  // hands the lock to the queued completion
     EXPECT_FALSE(mutex.try_lock());
     idle.reset();  // destroys the completion with the guard it carries

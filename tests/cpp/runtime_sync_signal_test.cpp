@@ -28,8 +28,12 @@ using testing::ready_in_time;
 
 std::atomic<int> g_previous_calls[NSIG];
 
-void counting_plain(int signo) { g_previous_calls[signo].fetch_add(1); }
-void counting_siginfo(int signo, siginfo_t*, void*) { g_previous_calls[signo].fetch_add(1); }
+void counting_plain(int signo) {
+    g_previous_calls[signo].fetch_add(1);
+}
+void counting_siginfo(int signo, siginfo_t*, void*) {
+    g_previous_calls[signo].fetch_add(1);
+}
 
 struct SignalCase {
     int signo;
@@ -42,7 +46,9 @@ void install_previous_handler(const SignalCase& c) {
     static std::mutex mutex;
     static std::set<int> done;
     std::lock_guard lock(mutex);
-    if (!done.insert(c.signo).second) return;
+    if (!done.insert(c.signo).second) {
+        return;
+    }
     struct sigaction action {};
     sigemptyset(&action.sa_mask);
     if (c.siginfo_form) {
@@ -56,7 +62,8 @@ void install_previous_handler(const SignalCase& c) {
 
 std::future<std::error_code> start_recv(SignalListener& listener, ContextThreads& pool) {
     auto promise = std::make_shared<std::promise<std::error_code>>();
-    listener.async_recv(asio::bind_executor(pool.strand(), [promise](std::error_code ec) { promise->set_value(ec); }));
+    listener.async_recv(asio::bind_executor(
+        pool.strand(), [promise](std::error_code ec) { promise->set_value(ec); }));
     return promise->get_future();
 }
 
@@ -109,10 +116,13 @@ TEST_P(Signals, DeliveryBeforeRecvIsKeptAndEarlierOnesAreNot) {
     ASSERT_EQ(raise(signo()), 0);
     ASSERT_EQ(raise(signo()), 0);
     std::promise<void> received;
-    asio::co_spawn(pool.strand(), [&]() -> asio::awaitable<void> {
-        co_await listener.recv();
-        received.set_value();
-    }, asio::detached);
+    asio::co_spawn(
+        pool.strand(),
+        [&]() -> asio::awaitable<void> {
+            co_await listener.recv();
+            received.set_value();
+        },
+        asio::detached);
     auto future = received.get_future();
     EXPECT_TRUE(ready_in_time(future));
 }
@@ -128,7 +138,9 @@ TEST_P(Signals, DestroyingAListenerAbortsItsWait) {
 
 INSTANTIATE_TEST_SUITE_P(Handlers, Signals,
                          ::testing::Values(SignalCase{SIGINT, false}, SignalCase{SIGTERM, true}),
-                         [](const auto& info) { return info.param.signo == SIGINT ? "SIGINT" : "SIGTERM"; });
+                         [](const auto& info) {
+                             return info.param.signo == SIGINT ? "SIGINT" : "SIGTERM";
+                         });
 
 // Every listener's pipe read may take the one byte a delivery writes. A listener that is closed
 // after its read took the byte, but before the read's handler ran, must still pass the wake-up on.
@@ -145,7 +157,8 @@ TEST(SignalListenerFanOut, ByteTakenByAClosingListenerStillWakesTheOthers) {
     SignalListener waiter = std::move(waiter_created).value();
     std::optional<std::error_code> waiter_done;
     reader->async_recv(asio::bind_executor(reader_io, [](std::error_code) {}));
-    waiter.async_recv(asio::bind_executor(waiter_io, [&](std::error_code ec) { waiter_done = ec; }));
+    waiter.async_recv(
+        asio::bind_executor(waiter_io, [&](std::error_code ec) { waiter_done = ec; }));
 
     std::promise<void> entered;
     std::promise<void> leave;
@@ -163,7 +176,8 @@ TEST(SignalListenerFanOut, ByteTakenByAClosingListenerStillWakesTheOthers) {
     busy.join();
     reader_io.poll();
     waiter_io.poll();
-    EXPECT_EQ(waiter_done, std::error_code()) << "the delivery read by the closed listener was lost";
+    EXPECT_EQ(waiter_done, std::error_code())
+        << "the delivery read by the closed listener was lost";
 }
 
 TEST(SignalListenerCreate, InvalidSignalIsAnError) {

@@ -28,13 +28,17 @@ public:
         sigset_t all, previous;
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, &previous);  // the workers inherit the full mask
-        for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { context_.run(); });
+        for (int i = 0; i < threads; ++i) {
+            threads_.emplace_back([this] { context_.run(); });
+        }
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
     ~ContextThreads() {
         work_.reset();
         context_.stop();
-        for (auto& thread : threads_) thread.join();
+        for (auto& thread : threads_) {
+            thread.join();
+        }
     }
     ContextThreads(const ContextThreads&) = delete;
     ContextThreads& operator=(const ContextThreads&) = delete;
@@ -44,7 +48,8 @@ public:
 
 private:
     asio::io_context context_;
-    asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(context_);
+    asio::executor_work_guard<asio::io_context::executor_type> work_ =
+        asio::make_work_guard(context_);
     std::vector<std::thread> threads_;
 };
 
@@ -52,7 +57,9 @@ private:
 inline bool eventually(const std::function<bool()>& condition) {
     const auto deadline = std::chrono::steady_clock::now() + k_patience;
     while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return true;

@@ -23,25 +23,35 @@ TEST(RuntimeGlobal, ConcurrentFirstCallersShareOneRuntime) {
     std::thread threads[4];
     for (int i = 0; i < 4; ++i) {
         threads[i] = std::thread([&, i] {
-            while (!go.load()) {}
+            while (!go.load()) {
+            }
             seen[i] = &get_runtime();
         });
     }
     go.store(true);
-    for (auto& t : threads) t.join();
-    for (auto* r : seen) EXPECT_EQ(r, seen[0]);
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (auto* r : seen) {
+        EXPECT_EQ(r, seen[0]);
+    }
     EXPECT_TRUE(runtime_started());
     EXPECT_EQ(seen[0]->worker_count(), available_parallelism());
 }
 
 TEST(RuntimeGlobal, CgroupQuotaParsing) {
-    struct Case { const char* text; std::optional<std::size_t> cpus; };
+    struct Case {
+        const char* text;
+        std::optional<std::size_t> cpus;
+    };
     const Case cases[] = {
         {"max 100000", std::nullopt}, {"150000 100000", 2}, {"200000 100000\n", 2},
-        {"1000 100000", 1},           {"", std::nullopt},    {"abc 100000", std::nullopt},
+        {"1000 100000", 1},           {"", std::nullopt},   {"abc 100000", std::nullopt},
         {"100000 0", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(cgroup_cpu_limit(c.text), c.cpus) << c.text;
+    for (const auto& c : cases) {
+        EXPECT_EQ(cgroup_cpu_limit(c.text), c.cpus) << c.text;
+    }
 }
 
 asio::awaitable<std::string> try_block_on_inside_task() {
@@ -55,10 +65,11 @@ asio::awaitable<std::string> try_block_on_inside_task() {
 
 TEST(RuntimeBlockOn, RefusedOnAWorkerWithTheExactMessage) {
     auto text = get_runtime().block_on(try_block_on_inside_task());
-    EXPECT_EQ(text,
-              "Cannot start a runtime from within a runtime. This happens because a function (like "
-              "`block_on`) attempted to block the current thread while the thread is being used to drive "
-              "asynchronous tasks.");
+    EXPECT_EQ(
+        text,
+        "Cannot start a runtime from within a runtime. This happens because a function (like "
+        "`block_on`) attempted to block the current thread while the thread is being used to drive "
+        "asynchronous tasks.");
 }
 
 TEST(RuntimeBlockOn, ReturnsValueAndRethrowsPanic) {
@@ -66,12 +77,14 @@ TEST(RuntimeBlockOn, ReturnsValueAndRethrowsPanic) {
     EXPECT_EQ(rt.block_on([]() -> asio::awaitable<int> {
         co_await sleep(1ms);
         co_return 7;
-    }()), 7);
+    }()),
+              7);
     rt.block_on([]() -> asio::awaitable<void> { co_return; }());
     EXPECT_THROW(rt.block_on([]() -> asio::awaitable<void> {
         panic("inside block_on");
         co_return;
-    }()), Panic);
+    }()),
+                 Panic);
 }
 
 TEST(RuntimeTask, AbortEndsASuspendedTaskAndIsHarmlessAfterwards) {
@@ -105,7 +118,9 @@ TEST(RuntimeTask, AbortWhileRunningTakesEffectAtTheNextSuspension) {
     auto& rt = get_runtime();
     std::atomic<bool> release{false};
     auto task = rt.spawn([](std::atomic<bool>& go) -> asio::awaitable<void> {
-        while (!go.load()) std::this_thread::yield();  // busy, not suspended, when abort arrives
+        while (!go.load()) {
+            std::this_thread::yield();  // busy, not suspended, when abort arrives
+        }
         co_await sleep(60s);
     }(release));
     task.abort();
@@ -198,17 +213,25 @@ TEST(RuntimeOneShot, CompletionRacingTheWaitSetupOnAPlainMultiThreadedContext) {
             pool.context().get_executor(),
             [](std::shared_ptr<OneShot<int>> c) -> asio::awaitable<int> {
                 auto value = co_await c->async_wait(asio::use_awaitable);
-                asio::steady_timer next(co_await asio::this_coro::executor, Clock::duration::zero());
+                asio::steady_timer next(co_await asio::this_coro::executor,
+                                        Clock::duration::zero());
                 co_await next.async_wait(asio::use_awaitable);  // uses the same slot again
                 co_return *value;
             }(cell),
             asio::bind_cancellation_slot(cancel.slot(), [&done](std::exception_ptr e, int v) {
-                if (e) done.set_exception(e);
-                else done.set_value(v);
+                if (e) {
+                    done.set_exception(e);
+                } else {
+                    done.set_value(v);
+                }
             }));
         // Complete the cell while the wait is being started (its initiation holds a reference).
-        while (cell.use_count() < 3) std::this_thread::yield();
-        for (int spin = 0; spin < (i % 400) * 4; ++spin) std::atomic_signal_fence(std::memory_order_seq_cst);  // vary the moment
+        while (cell.use_count() < 3) {
+            std::this_thread::yield();
+        }
+        for (int spin = 0; spin < (i % 400) * 4; ++spin) {
+            std::atomic_signal_fence(std::memory_order_seq_cst);  // vary the moment
+        }
         cell->set_value(i);
         auto result = done.get_future();
         ASSERT_TRUE(testing::ready_in_time(result));

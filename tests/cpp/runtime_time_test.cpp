@@ -32,8 +32,10 @@ TEST(RuntimeTimeout, ExpiresAndValuesInTimeWin) {
     EXPECT_EQ(expired.error().kind, ErrorKind::timeout);
     EXPECT_EQ(expired.error().message, "deadline has elapsed");
 
-    EXPECT_EQ(rt.block_on(timeout(0ns, []() -> asio::awaitable<int> { co_return 5; }())).value(), 5);
-    EXPECT_EQ(rt.block_on(timeout(-1s, []() -> asio::awaitable<int> { co_return 6; }())).value(), 6);
+    EXPECT_EQ(rt.block_on(timeout(0ns, []() -> asio::awaitable<int> { co_return 5; }())).value(),
+              5);
+    EXPECT_EQ(rt.block_on(timeout(-1s, []() -> asio::awaitable<int> { co_return 6; }())).value(),
+              6);
     EXPECT_EQ(rt.block_on(timeout(5s, value_after(1ms, 7))).value(), 7);
     EXPECT_TRUE(rt.block_on(timeout(5s, sleep(1ms))).ok());
 }
@@ -45,10 +47,12 @@ TEST(RuntimeTimeout, DeadlineOverflowMeansNever) {
 }
 
 TEST(RuntimeTimeout, PanicInsideIsRethrown) {
-    EXPECT_THROW(get_runtime().block_on(timeout(1s, []() -> asio::awaitable<int> {
-        panic("inner failure");
-        co_return 0;
-    }())), Panic);
+    EXPECT_THROW(get_runtime().block_on(timeout(1s,
+                                                []() -> asio::awaitable<int> {
+                                                    panic("inner failure");
+                                                    co_return 0;
+                                                }())),
+                 Panic);
 }
 
 // A producer completes a one-shot at about the deadline: the value is either returned by the
@@ -87,11 +91,12 @@ TEST(RuntimeTimeout, AbortOfTheCallerEndsTimeoutAndChild) {
             std::shared_ptr<OneShot<bool>> cell;
             ~Mark() { cell->set_value(true); }
         };
-        auto r = co_await timeout(60s, [](std::shared_ptr<OneShot<bool>> c) -> asio::awaitable<int> {
-            Mark mark{c};
-            co_await sleep(60s);
-            co_return 1;
-        }(ended));
+        auto r =
+            co_await timeout(60s, [](std::shared_ptr<OneShot<bool>> c) -> asio::awaitable<int> {
+                Mark mark{c};
+                co_await sleep(60s);
+                co_return 1;
+            }(ended));
         (void)r;
     }(child_ended));
     std::this_thread::sleep_for(5ms);
@@ -105,14 +110,19 @@ TEST(RuntimeTimeout, AbortOfTheCallerEndsTimeoutAndChild) {
 }
 
 // The loop of the examples: await tick(), then call a function taking durations[n].
-std::vector<double> simulated_call_times_ms(Clock::duration period, const std::vector<double>& durations_ms,
+std::vector<double> simulated_call_times_ms(Clock::duration period,
+                                            const std::vector<double>& durations_ms,
                                             std::size_t calls) {
     const Clock::time_point t0{};
-    auto ms = [](double v) { return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(v)); };
+    auto ms = [](double v) {
+        return std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double, std::milli>(v));
+    };
     Clock::time_point now = t0, due = t0;
     std::vector<double> out;
     for (std::size_t n = 0; n < calls; ++n) {
-        const Clock::time_point completed = std::max(now, due);  // tick completes when due or at once
+        const Clock::time_point completed =
+            std::max(now, due);  // tick completes when due or at once
         const Clock::time_point next = next_tick_due(due, completed, period);
         out.push_back(std::chrono::duration<double, std::milli>(completed - t0).count());
         now = completed + ms(n < durations_ms.size() ? durations_ms[n] : 0.0);
@@ -124,8 +134,10 @@ std::vector<double> simulated_call_times_ms(Clock::duration period, const std::v
 TEST(RuntimeInterval, TickArithmeticExamples) {
     EXPECT_EQ(simulated_call_times_ms(100ms, {250, 250, 250, 250}, 7),
               (std::vector<double>{0, 250, 500, 750, 1000, 1100, 1200}));
-    EXPECT_EQ(simulated_call_times_ms(1ms, {3.5}, 7), (std::vector<double>{0, 3.5, 3.5, 3.5, 4, 5, 6}));
-    // Exactly 5 ms late keeps the grid; later than that skips to the first instant after completion.
+    EXPECT_EQ(simulated_call_times_ms(1ms, {3.5}, 7),
+              (std::vector<double>{0, 3.5, 3.5, 3.5, 4, 5, 6}));
+    // Exactly 5 ms late keeps the grid; later than that skips to the first instant after
+    // completion.
     const Clock::time_point d{};
     EXPECT_EQ(next_tick_due(d, d + 5ms, 2ms), d + 2ms);
     EXPECT_EQ(next_tick_due(d, d + 5ms + 1ns, 2ms), d + 6ms);
@@ -138,13 +150,17 @@ TEST(RuntimeInterval, RealTicksFollowThePeriod) {
         Interval interval(3ms);
         const auto start = Clock::now();
         std::vector<Clock::duration> dues;
-        for (int i = 0; i < 6; ++i) dues.push_back(co_await interval.tick() - start);
+        for (int i = 0; i < 6; ++i) {
+            dues.push_back(co_await interval.tick() - start);
+        }
         dues.push_back(Clock::now() - start);
         co_return dues;
     }());
     ASSERT_EQ(elapsed.size(), 7u);
     EXPECT_LE(elapsed[0], 1ms);  // the first tick is due at once
-    for (int i = 1; i < 6; ++i) EXPECT_GE(elapsed[i] - elapsed[i - 1], 3ms);  // due instants on the grid or later
+    for (int i = 1; i < 6; ++i) {
+        EXPECT_GE(elapsed[i] - elapsed[i - 1], 3ms);  // due instants on the grid or later
+    }
     EXPECT_GE(elapsed[6], 15ms - 1ms);
     EXPECT_LT(elapsed[6], 2s);
 }

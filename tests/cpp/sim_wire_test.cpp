@@ -42,7 +42,8 @@ TEST_P(ControlRoundTrip, DecodesWhatWasEncodedAndIsNeverAFrame) {
     vcan::SocketOptions decoded;
     ASSERT_TRUE(vcan::decode_options(message, decoded));
     EXPECT_EQ(decoded.filter_count, options.filter_count);
-    EXPECT_EQ(0, std::memcmp(decoded.filters, options.filters, options.filter_count * sizeof(can_filter)));
+    EXPECT_EQ(0, std::memcmp(decoded.filters, options.filters,
+                             options.filter_count * sizeof(can_filter)));
     EXPECT_EQ(decoded.err_mask, options.err_mask);
     EXPECT_TRUE(decoded.recv_own_msgs);
     EXPECT_FALSE(decoded.loopback);
@@ -55,14 +56,15 @@ INSTANTIATE_TEST_SUITE_P(FilterCounts, ControlRoundTrip, testing::Values(0u, 1u,
 TEST(ControlMessage, MalformedMessagesAreRejected) {
     const auto good = encode(vcan::SocketOptions{});
     std::vector<std::vector<std::byte>> bad;
-    bad.emplace_back(good.begin(), good.end() - 1);                 // truncated
-    bad.emplace_back(good).push_back(std::byte{0});                 // trailing byte
-    bad.emplace_back(good)[0] = std::byte{0};                       // wrong magic
-    bad.emplace_back(good)[4] = std::byte{9};                       // unknown version
-    bad.emplace_back(good)[16] = std::byte{2};                      // flag neither 0 nor 1
+    bad.emplace_back(good.begin(), good.end() - 1);  // truncated
+    bad.emplace_back(good).push_back(std::byte{0});  // trailing byte
+    bad.emplace_back(good)[0] = std::byte{0};        // wrong magic
+    bad.emplace_back(good)[4] = std::byte{9};        // unknown version
+    bad.emplace_back(good)[16] = std::byte{2};       // flag neither 0 nor 1
     auto too_many = good;
     const std::uint32_t count = vcan::k_max_filters + 1;
-    std::memcpy(too_many.data() + offsetof(vcan::ControlHeader, filter_count), &count, sizeof count);
+    std::memcpy(too_many.data() + offsetof(vcan::ControlHeader, filter_count), &count,
+                sizeof count);
     too_many.resize(sizeof(vcan::ControlHeader) + count * sizeof(can_filter));
     bad.push_back(too_many);
     for (std::size_t i = 0; i < bad.size(); ++i) {
@@ -78,7 +80,8 @@ TEST(FrameMessage, OnlySixteenBytesWithDlcUpToEightAreFrames) {
             if (size > 4) {
                 message[4] = std::byte{dlc};
             }
-            EXPECT_EQ(vcan::is_valid_frame(message), size == 16 && dlc <= 8) << size << " " << int(dlc);
+            EXPECT_EQ(vcan::is_valid_frame(message), size == 16 && dlc <= 8)
+                << size << " " << int(dlc);
         }
     }
 }
@@ -137,7 +140,8 @@ TEST(RawOptions, ReadingBackReportsSizesLikeTheKernel) {
     EXPECT_EQ(length, sizeof read_mask);
     EXPECT_EQ(read_mask, CAN_ERR_MASK);
 
-    for (int name : {CAN_RAW_LOOPBACK, CAN_RAW_RECV_OWN_MSGS, CAN_RAW_FD_FRAMES, CAN_RAW_JOIN_FILTERS}) {
+    for (int name :
+         {CAN_RAW_LOOPBACK, CAN_RAW_RECV_OWN_MSGS, CAN_RAW_FD_FRAMES, CAN_RAW_JOIN_FILTERS}) {
         const int value = name == CAN_RAW_LOOPBACK ? 0 : 1;  // each away from its default
         ASSERT_EQ(vcan::set_raw_option(state, name, &value, sizeof value), 0);
         int read = -1;
@@ -150,14 +154,15 @@ TEST(RawOptions, ReadingBackReportsSizesLikeTheKernel) {
 TEST(InterfaceTable, ParsesIndexNameLinesAndSkipsMalformedOnes) {
     const std::string text =
         "100 can0\n101 vcan_long_name1\n"  // 15 characters: the longest name allowed
-        "102 sixteen_chars_xx\n"            // too long
+        "102 sixteen_chars_xx\n"           // too long
         "x can9\n0 can8\n103\n104 two words\n"
         "2147483648 can7\n4294967396 can6\n"  // above INT_MAX; the second is 100 modulo 2^32
         "105 can1\r\n106 can2";
     vcan::InterfaceTable table;
     vcan::parse_interfaces(text.data(), text.size(), table);
     ASSERT_EQ(table.count, 4u);
-    const std::pair<int, const char*> expected[] = {{100, "can0"}, {101, "vcan_long_name1"}, {105, "can1"}, {106, "can2"}};
+    const std::pair<int, const char*> expected[] = {
+        {100, "can0"}, {101, "vcan_long_name1"}, {105, "can1"}, {106, "can2"}};
     for (const auto& [index, name] : expected) {
         const auto* by_name = table.by_name(name);
         ASSERT_NE(by_name, nullptr) << name;

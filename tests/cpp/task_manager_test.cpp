@@ -31,8 +31,8 @@ std::vector<RunningFlag> populate(TaskManager& manager, int timers, int tasks) {
     return flags;
 }
 
-void expect_summary(const StatusSummary& s, std::size_t timers, std::size_t tasks, std::size_t stopped,
-                    std::size_t total) {
+void expect_summary(const StatusSummary& s, std::size_t timers, std::size_t tasks,
+                    std::size_t stopped, std::size_t total) {
     EXPECT_EQ(s.running_timers, timers);
     EXPECT_EQ(s.running_tasks, tasks);
     EXPECT_EQ(s.stopped, stopped);
@@ -55,7 +55,9 @@ void in_child(Body body) {
 TEST(TaskIds, FreshCounterStartsAtOneAndIsConsecutive) {
     in_child([] {
         EXPECT_EQ(TASK_ID_COUNTER.load(), 1u);
-        for (std::uint64_t expected = 1; expected <= 5; ++expected) EXPECT_EQ(next_task_id(), expected);
+        for (std::uint64_t expected = 1; expected <= 5; ++expected) {
+            EXPECT_EQ(next_task_id(), expected);
+        }
     });
 }
 
@@ -108,9 +110,12 @@ TEST(TaskRegistry, CleanupRemovesOnlyStoppedEntriesAndReleasesThem) {
 
 TEST(TaskRegistry, WaitAllWithoutRunningEntriesReturnsTrueAtOnce) {
     TaskManager manager;
-    for (auto timeout : {std::optional<std::chrono::nanoseconds>{}, std::optional<std::chrono::nanoseconds>{0ns}}) {
+    for (auto timeout : {std::optional<std::chrono::nanoseconds>{},
+                         std::optional<std::chrono::nanoseconds>{0ns}}) {
         auto flags = populate(manager, 1, 1);
-        for (auto& flag : flags) flag->store(false);
+        for (auto& flag : flags) {
+            flag->store(false);
+        }
         const auto before = Clock::now();
         EXPECT_TRUE(manager.wait_all(timeout));
         EXPECT_LT(Clock::now() - before, 5ms) << "must not sleep a poll period";
@@ -153,7 +158,9 @@ TEST(TaskRegistry, StopAllClearsEveryFlagKeepsEntriesAndRaisesShutdown) {
     manager.stop_all();
     EXPECT_TRUE(manager.shutdown_requested());
     expect_summary(manager.status_summary(), 0, 0, 3, 3);
-    for (auto& flag : flags) EXPECT_FALSE(flag->load());
+    for (auto& flag : flags) {
+        EXPECT_FALSE(flag->load());
+    }
     const auto before = Clock::now();
     EXPECT_TRUE(manager.wait_all(10s));
     EXPECT_LT(Clock::now() - before, 5ms);

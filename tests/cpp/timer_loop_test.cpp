@@ -45,7 +45,9 @@ public:
         : durations_(std::move(durations)), hook_(std::move(hook)) {}
 
     void call(TickGate& gate) override {
-        if (!gate.open()) return;
+        if (!gate.open()) {
+            return;
+        }
         const auto started = Clock::now();
         std::size_t index = 0;
         {
@@ -55,8 +57,12 @@ public:
             on_runtime_worker_ = on_runtime_worker_ || runtime::current_thread_drives_runtime();
         }
         called_.notify_all();
-        if (hook_) hook_(index);
-        if (index < durations_.size()) precision_sleep_until_sync(started + durations_[index], 500us);
+        if (hook_) {
+            hook_(index);
+        }
+        if (index < durations_.size()) {
+            precision_sleep_until_sync(started + durations_[index], 500us);
+        }
     }
 
     bool wait_for_calls(std::size_t n, Clock::duration limit = 5s) {
@@ -73,7 +79,9 @@ public:
     std::vector<double> offsets_ms() {
         const auto all = calls();
         std::vector<double> offsets;
-        for (const auto t : all) offsets.push_back(Millis(t - all.front()).count());
+        for (const auto t : all) {
+            offsets.push_back(Millis(t - all.front()).count());
+        }
         return offsets;
     }
 
@@ -95,12 +103,12 @@ enum class Loop { interval, high, realtime };
 
 std::string loop_name(const ::testing::TestParamInfo<Loop>& info) {
     switch (info.param) {
-    case Loop::interval:
-        return "Interval";
-    case Loop::high:
-        return "High";
-    case Loop::realtime:
-        return "Realtime";
+        case Loop::interval:
+            return "Interval";
+        case Loop::high:
+            return "High";
+        case Loop::realtime:
+            return "Realtime";
     }
     return "?";
 }
@@ -109,12 +117,18 @@ std::string loop_name(const ::testing::TestParamInfo<Loop>& info) {
 std::vector<std::string> thread_names() {
     std::vector<std::string> names;
     DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) return names;
+    if (dir == nullptr) {
+        return names;
+    }
     while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
         std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
         std::string name;
-        if (std::getline(comm, name)) names.push_back(name);
+        if (std::getline(comm, name)) {
+            names.push_back(name);
+        }
     }
     closedir(dir);
     return names;
@@ -122,7 +136,9 @@ std::vector<std::string> thread_names() {
 
 bool thread_named(const std::string& name) {
     for (const auto& n : thread_names()) {
-        if (n == name) return true;
+        if (n == name) {
+            return true;
+        }
     }
     return false;
 }
@@ -135,13 +151,19 @@ std::optional<std::uint64_t> blocked_signals_of(const std::string& name) {
         const std::string base = std::string("/proc/self/task/") + entry->d_name;
         std::ifstream comm(base + "/comm");
         std::string n;
-        if (!std::getline(comm, n) || n != name) continue;
+        if (!std::getline(comm, n) || n != name) {
+            continue;
+        }
         std::ifstream status(base + "/status");
         for (std::string line; std::getline(status, line);) {
-            if (line.rfind("SigBlk:", 0) == 0) mask = std::stoull(line.substr(7), nullptr, 16);
+            if (line.rfind("SigBlk:", 0) == 0) {
+                mask = std::stoull(line.substr(7), nullptr, 16);
+            }
         }
     }
-    if (dir) closedir(dir);
+    if (dir) {
+        closedir(dir);
+    }
     return mask;
 }
 
@@ -159,14 +181,21 @@ struct Started {
     task::SharedCallTracker calls = task::make_call_tracker();
     std::optional<runtime::TaskHandle<void>> task;
 
-    TimerPrecision precision() const { return loop == Loop::realtime ? TimerPrecision::realtime : TimerPrecision::high; }
+    TimerPrecision precision() const {
+        return loop == Loop::realtime ? TimerPrecision::realtime : TimerPrecision::high;
+    }
 
     // Waits until the loop has ended: its task finished, or its thread is gone.
     bool wait_ended(Clock::duration limit = 3s) {
-        if (task) return task->wait().ok();
+        if (task) {
+            return task->wait().ok();
+        }
         const auto name = thread_name(id, precision());
-        for (const auto until = Clock::now() + limit; Clock::now() < until; std::this_thread::sleep_for(1ms)) {
-            if (!thread_named(name)) return true;
+        for (const auto until = Clock::now() + limit; Clock::now() < until;
+             std::this_thread::sleep_for(1ms)) {
+            if (!thread_named(name)) {
+                return true;
+            }
         }
         return false;
     }
@@ -190,7 +219,9 @@ void expect_eventually(const std::function<std::string()>& attempt, int tries = 
     std::string failure;
     for (int i = 0; i < tries; ++i) {
         failure = attempt();
-        if (failure.empty()) return;
+        if (failure.empty()) {
+            return;
+        }
     }
     ADD_FAILURE() << failure;
 }
@@ -198,15 +229,19 @@ void expect_eventually(const std::function<std::string()>& attempt, int tries = 
 std::string describe(const std::vector<double>& offsets) {
     std::ostringstream out;
     out << "call offsets (ms):";
-    for (double o : offsets) out << ' ' << o;
+    for (double o : offsets) {
+        out << ' ' << o;
+    }
     return out.str();
 }
 
 // Expected call offsets (ms) and how far each may be off: lower bounds are tight (waits never end
 // early; the grid may start a little before the first call), upper bounds generous.
-std::string check_schedule(const std::vector<double>& got, const std::vector<double>& expected, double early,
-                           double late) {
-    if (got.size() < expected.size()) return "too few calls; " + describe(got);
+std::string check_schedule(const std::vector<double>& got, const std::vector<double>& expected,
+                           double early, double late) {
+    if (got.size() < expected.size()) {
+        return "too few calls; " + describe(got);
+    }
     for (std::size_t i = 0; i < expected.size(); ++i) {
         if (got[i] < expected[i] - early || got[i] > expected[i] + late) {
             return "call " + std::to_string(i) + " off schedule; " + describe(got);
@@ -217,7 +252,8 @@ std::string check_schedule(const std::vector<double>& got, const std::vector<dou
 
 class TimerLoop : public ::testing::TestWithParam<Loop> {};
 
-INSTANTIATE_TEST_SUITE_P(Loops, TimerLoop, ::testing::Values(Loop::interval, Loop::high, Loop::realtime), loop_name);
+INSTANTIATE_TEST_SUITE_P(Loops, TimerLoop,
+                         ::testing::Values(Loop::interval, Loop::high, Loop::realtime), loop_name);
 
 TEST_P(TimerLoop, FirstCallIsImmediateAndCallsNeverRunOnARuntimeWorker) {
     const auto before = Clock::now();
@@ -239,13 +275,17 @@ TEST_P(TimerLoop, FirstCallIsImmediateAndCallsNeverRunOnARuntimeWorker) {
 // ones are not made up, and the grid (not the end of the last call) sets the time of later calls.
 TEST_P(TimerLoop, TenHertzWithOverrunningCallsKeepsTheGrid) {
     expect_eventually([] {
-        const std::vector<std::chrono::nanoseconds> durations{250ms, 250ms, 250ms, 250ms, 30ms, 30ms, 30ms};
+        const std::vector<std::chrono::nanoseconds> durations{250ms, 250ms, 250ms, 250ms,
+                                                              30ms,  30ms,  30ms};
         auto s = start(GetParam(), 100ms, std::make_shared<RecordingTick>(durations));
         const bool enough = s.tick->wait_for_calls(7);
         s.stop();
         s.wait_ended();
-        if (!enough) return std::string("too few calls");
-        return check_schedule(s.tick->offsets_ms(), {0, 250, 500, 750, 1000, 1100, 1200}, 3.0, 40.0);
+        if (!enough) {
+            return std::string("too few calls");
+        }
+        return check_schedule(s.tick->offsets_ms(), {0, 250, 500, 750, 1000, 1100, 1200}, 3.0,
+                              40.0);
     });
 }
 
@@ -254,18 +294,30 @@ TEST_P(TimerLoop, TenHertzWithOverrunningCallsKeepsTheGrid) {
 TEST_P(TimerLoop, ThousandHertzAfterAShortOverrun) {
     const bool interval = GetParam() == Loop::interval;
     expect_eventually([interval] {
-        auto s = start(GetParam(), 1ms, std::make_shared<RecordingTick>(std::vector<std::chrono::nanoseconds>{3500us}));
+        auto s =
+            start(GetParam(), 1ms,
+                  std::make_shared<RecordingTick>(std::vector<std::chrono::nanoseconds>{3500us}));
         const bool enough = s.tick->wait_for_calls(8);
         s.stop();
         s.wait_ended();
-        if (!enough) return std::string("too few calls");
+        if (!enough) {
+            return std::string("too few calls");
+        }
         const auto got = s.tick->offsets_ms();
         if (interval) {
-            if (auto f = check_schedule(got, {0, 3.5, 3.5, 3.5, 4, 5, 6}, 0.3, 2.0); !f.empty()) return f;
-            if (got[3] - got[1] >= 0.4) return "made-up calls are not back to back; " + describe(got);
+            if (auto f = check_schedule(got, {0, 3.5, 3.5, 3.5, 4, 5, 6}, 0.3, 2.0); !f.empty()) {
+                return f;
+            }
+            if (got[3] - got[1] >= 0.4) {
+                return "made-up calls are not back to back; " + describe(got);
+            }
         } else {
-            if (auto f = check_schedule(got, {0, 3.5, 4, 5, 6}, 0.2, 2.0); !f.empty()) return f;
-            if (got[2] - got[1] < 0.3) return "a passed grid point was made up; " + describe(got);
+            if (auto f = check_schedule(got, {0, 3.5, 4, 5, 6}, 0.2, 2.0); !f.empty()) {
+                return f;
+            }
+            if (got[2] - got[1] < 0.3) {
+                return "a passed grid point was made up; " + describe(got);
+            }
         }
         return std::string();
     });
@@ -307,9 +359,12 @@ TEST_P(TimerLoop, StopDuringACallEndsAfterThatPeriod) {
 
 // A call that ends with a Panic is counted and the timer goes on.
 TEST_P(TimerLoop, PanickingCallIsCountedAndTheTimerGoesOn) {
-    auto tick = std::make_shared<RecordingTick>(std::vector<std::chrono::nanoseconds>{}, [](std::size_t index) {
-        if (index == 0) panic("tick failure in a test");
-    });
+    auto tick = std::make_shared<RecordingTick>(std::vector<std::chrono::nanoseconds>{},
+                                                [](std::size_t index) {
+                                                    if (index == 0) {
+                                                        panic("tick failure in a test");
+                                                    }
+                                                });
     auto s = start(GetParam(), 5ms, tick);
     ASSERT_TRUE(tick->wait_for_calls(3));
     s.stop();
@@ -363,14 +418,19 @@ TEST(TimerLoopThread, NamedCutAndWithSignalsBlocked) {
     std::ifstream status("/proc/self/status");
     std::uint64_t vm_kib = 0;
     for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmSize:", 0) == 0) vm_kib = std::stoull(line.substr(7));
+        if (line.rfind("VmSize:", 0) == 0) {
+            vm_kib = std::stoull(line.substr(7));
+        }
     }
     rlimit limit{};
     limit.rlim_cur = limit.rlim_max = vm_kib * 1024 + (2u << 20);
-    if (vm_kib == 0 || setrlimit(RLIMIT_AS, &limit) != 0) std::exit(2);
+    if (vm_kib == 0 || setrlimit(RLIMIT_AS, &limit) != 0) {
+        std::exit(2);
+    }
     try {
-        start_thread_loop(5, TimerPrecision::high, 1s, std::make_shared<RecordingTick>(), task::make_running_flag(),
-                          make_tick_counter(), task::make_call_tracker());
+        start_thread_loop(5, TimerPrecision::high, 1s, std::make_shared<RecordingTick>(),
+                          task::make_running_flag(), make_tick_counter(),
+                          task::make_call_tracker());
     } catch (const Panic& p) {
         std::fprintf(stderr, "message: %s\n", p.message().c_str());
         std::exit(0);
@@ -384,7 +444,8 @@ TEST(TimerLoopThread, CreationFailureIsAPanicWithTheSystemError) {
 #endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(start_with_capped_address_space(), ::testing::ExitedWithCode(0),
-                "message: Failed to spawn timer thread: Resource temporarily unavailable \\(os error 11\\)");
+                "message: Failed to spawn timer thread: Resource temporarily unavailable \\(os "
+                "error 11\\)");
 }
 
 TEST(TimerLoopThread, ThreadNamesKeepFifteenBytes) {
@@ -403,17 +464,18 @@ class TimerLoopGrid : public ::testing::TestWithParam<GridCase> {};
 TEST_P(TimerLoopGrid, NextDeadlineSkipsPassedPoints) {
     const auto at = [](std::int64_t ns) { return Clock::time_point(std::chrono::nanoseconds(ns)); };
     const auto& c = GetParam();
-    EXPECT_EQ(next_grid_deadline(at(c.deadline), at(c.now), std::chrono::nanoseconds(c.period)), at(c.expected));
+    EXPECT_EQ(next_grid_deadline(at(c.deadline), at(c.now), std::chrono::nanoseconds(c.period)),
+              at(c.expected));
 }
 
 constexpr std::int64_t k_max = std::numeric_limits<std::int64_t>::max();
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TimerLoopGrid,
-    ::testing::Values(GridCase{1000, 1500, 1000, 2000},    // on time: plain + period
-                      GridCase{1000, 2000, 1000, 2000},    // exactly at the next point: kept
-                      GridCase{1000, 3500, 1000, 4000},    // two points passed: skipped
-                      GridCase{1000, 4000, 1000, 5000},    // on a point that passed: the one after
+    ::testing::Values(GridCase{1000, 1500, 1000, 2000},  // on time: plain + period
+                      GridCase{1000, 2000, 1000, 2000},  // exactly at the next point: kept
+                      GridCase{1000, 3500, 1000, 4000},  // two points passed: skipped
+                      GridCase{1000, 4000, 1000, 5000},  // on a point that passed: the one after
                       GridCase{0, 999'999'999, 333'333'333, 1'333'333'332},
                       GridCase{k_max - 10, k_max - 5, 1000, k_max},  // saturates
                       GridCase{5, 10, k_max, k_max}));               // a period of ~292 years
@@ -421,7 +483,8 @@ INSTANTIATE_TEST_SUITE_P(
 // The interval loop's deadlines saturate: with the longest period it makes its first call and
 // then waits (until aborted) instead of overflowing into an immediate tick.
 TEST(TimerLoopInterval, LongestPeriodWaitsAfterTheFirstCall) {
-    auto s = start(Loop::interval, std::chrono::nanoseconds::max(), std::make_shared<RecordingTick>());
+    auto s =
+        start(Loop::interval, std::chrono::nanoseconds::max(), std::make_shared<RecordingTick>());
     ASSERT_TRUE(s.tick->wait_for_calls(1));
     std::this_thread::sleep_for(50ms);
     s.task->abort();

@@ -28,15 +28,16 @@ TEST_P(TimerPeriod, RoundsOnceToNearestNanosecond) {
 
 INSTANTIATE_TEST_SUITE_P(
     Frequencies, TimerPeriod,
-    ::testing::Values(PeriodCase{3.0, 333'333'333}, PeriodCase{1000.0, 1'000'000}, PeriodCase{7.0, 142'857'143},
-                      PeriodCase{0.5, 2'000'000'000},
+    ::testing::Values(PeriodCase{3.0, 333'333'333}, PeriodCase{1000.0, 1'000'000},
+                      PeriodCase{7.0, 142'857'143}, PeriodCase{0.5, 2'000'000'000},
                       // 1/1024 s is 976562.5 ns exactly: the tie goes to the even neighbour.
                       PeriodCase{1024.0, 976'562},
                       // 1/5120 and 1/25600 lie just above a half nanosecond; q * 1e9 in floating
                       // point rounds them to the tie first and then down, which is wrong.
                       PeriodCase{5120.0, 195'313}, PeriodCase{25600.0, 39'063},
                       // Edges: 1/2e9 is a little above 0.5 ns; the lowest frequency in range.
-                      PeriodCase{2e9, 1}, PeriodCase{1.0842021724855046e-10, 9'223'372'036'854'774'475}));
+                      PeriodCase{2e9, 1},
+                      PeriodCase{1.0842021724855046e-10, 9'223'372'036'854'774'475}));
 
 TEST(TimerPeriodExact, TiesGoToEvenForConstructedSeconds) {
     // k / 1024 s is (k * 1953125) / 2 ns: a tie for every odd k.
@@ -44,7 +45,8 @@ TEST(TimerPeriodExact, TiesGoToEvenForConstructedSeconds) {
         const std::uint64_t twice = k * 1'953'125;
         const std::uint64_t down = twice / 2;
         const std::uint64_t even = (down % 2 == 0) ? down : down + 1;
-        EXPECT_EQ(seconds_to_nanos_exact(std::ldexp(static_cast<double>(k), -10)), even) << "k=" << k;
+        EXPECT_EQ(seconds_to_nanos_exact(std::ldexp(static_cast<double>(k), -10)), even)
+            << "k=" << k;
         // One step either side of the tie is no longer a tie.
         const double tie = std::ldexp(static_cast<double>(k), -10);
         EXPECT_EQ(seconds_to_nanos_exact(std::nextafter(tie, 2e9)), down + 1) << "k=" << k;
@@ -71,8 +73,11 @@ std::optional<std::uint64_t> reference_nanos(double seconds) {
     const unsigned __int128 quotient = scaled >> shift;
     const unsigned __int128 remainder = scaled & ((static_cast<unsigned __int128>(1) << shift) - 1);
     const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
-    const auto nanos = quotient + ((remainder > half || (remainder == half && (quotient & 1) != 0)) ? 1 : 0);
-    if (nanos > std::numeric_limits<std::uint64_t>::max()) return std::nullopt;
+    const auto nanos =
+        quotient + ((remainder > half || (remainder == half && (quotient & 1) != 0)) ? 1 : 0);
+    if (nanos > std::numeric_limits<std::uint64_t>::max()) {
+        return std::nullopt;
+    }
     return static_cast<std::uint64_t>(nanos);
 }
 
@@ -116,7 +121,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{-k_inf, "frequency_hz must be positive"},
                       RefusedCase{-5.0, "frequency_hz must be positive"},
                       RefusedCase{2.0000000000000002e9, k_too_high}, RefusedCase{1e12, k_too_high},
-                      RefusedCase{1.0842021724855044e-10, k_too_low}, RefusedCase{1e-300, k_too_low},
+                      RefusedCase{1.0842021724855044e-10, k_too_low},
+                      RefusedCase{1e-300, k_too_low},
                       // 1 / denorm_min overflows to infinity.
                       RefusedCase{std::numeric_limits<double>::denorm_min(), k_too_low}));
 

@@ -34,7 +34,8 @@ struct SleepCase {
 
 class TimerSleepUntilAccuracy : public ::testing::TestWithParam<SleepCase> {};
 
-// Covers a sleep followed by a spin, a wait spun throughout (remaining <= margin) and a zero margin.
+// Covers a sleep followed by a spin, a wait spun throughout (remaining <= margin) and a zero
+// margin.
 TEST_P(TimerSleepUntilAccuracy, ReturnsAtOrJustAfterTheDeadline) {
     for (int round = 0; round < 5; ++round) {
         const auto deadline = Clock::now() + GetParam().wait;
@@ -46,11 +47,14 @@ TEST_P(TimerSleepUntilAccuracy, ReturnsAtOrJustAfterTheDeadline) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Waits, TimerSleepUntilAccuracy,
-                         ::testing::Values(SleepCase{20ms, 800us}, SleepCase{5ms, 3ms}, SleepCase{2ms, 3ms},
-                                           SleepCase{3ms, 3ms}, SleepCase{10ms, 0ns}, SleepCase{1ms, 800us}));
+                         ::testing::Values(SleepCase{20ms, 800us}, SleepCase{5ms, 3ms},
+                                           SleepCase{2ms, 3ms}, SleepCase{3ms, 3ms},
+                                           SleepCase{10ms, 0ns}, SleepCase{1ms, 800us}));
 
 std::atomic<int> g_handled{0};
-void count_signal(int) { g_handled.fetch_add(1); }
+void count_signal(int) {
+    g_handled.fetch_add(1);
+}
 
 // Signals interrupt the coarse clock_nanosleep with EINTR; the wait must resume, not return.
 TEST(TimerSleepUntil, SignalsDuringTheSleepDoNotShortenIt) {
@@ -74,7 +78,9 @@ TEST(TimerSleepUntil, SignalsDuringTheSleepDoNotShortenIt) {
         precision_sleep_until_sync(deadline, 1ms);
         returned = Clock::now();
     });
-    while (!sleeping) std::this_thread::yield();
+    while (!sleeping) {
+        std::this_thread::yield();
+    }
     for (int i = 0; i < 5; ++i) {
         std::this_thread::sleep_for(20ms);
         pthread_kill(sleeper.native_handle(), SIGUSR1);

@@ -75,24 +75,23 @@ constexpr Signature<Str, U8, U32, U64, ByteSeq, F64, F32, Bool, Object> k_conver
      arg("flag"), arg("obj")}};
 
 PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(k_convert, args, nargs, kwnames,
-                         [](std::string text, std::uint8_t small, std::uint32_t word,
-                            std::uint64_t big, std::vector<std::uint8_t> data, double real,
-                            float single, bool flag, Ref obj) {
-                             return std::tuple(text, small, word, big, data, real, single, flag,
-                                               std::move(obj));
-                         });
+    return call_function(
+        k_convert, args, nargs, kwnames,
+        [](std::string text, std::uint8_t small, std::uint32_t word, std::uint64_t big,
+           std::vector<std::uint8_t> data, double real, float single, bool flag, Ref obj) {
+            return std::tuple(text, small, word, big, data, real, single, flag, std::move(obj));
+        });
 }
 
 constexpr Signature<U32, Opt<U32>, Opt<Str>> k_defaults{
     "defaults", {arg("a"), arg_default("b"), arg_default_none("c")}};
 
 PyObject* defaults(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(k_defaults, args, nargs, kwnames,
-                         [](std::uint32_t a, std::optional<std::uint32_t> b,
-                            std::optional<std::string> c) {
-                             return std::tuple(a, b.value_or(7), c);
-                         });
+    return call_function(
+        k_defaults, args, nargs, kwnames,
+        [](std::uint32_t a, std::optional<std::uint32_t> b, std::optional<std::string> c) {
+            return std::tuple(a, b.value_or(7), c);
+        });
 }
 
 constexpr Signature<Str> k_panic{"panic", {arg("message")}};
@@ -177,8 +176,7 @@ void call_under_gil_guard(const Ref& callback) {
     }
 }
 
-constexpr Signature<Object> k_drop_kept_then_acquire{"drop_kept_then_acquire",
-                                                     {arg("callback")}};
+constexpr Signature<Object> k_drop_kept_then_acquire{"drop_kept_then_acquire", {arg("callback")}};
 
 // A background thread drops the kept object without the GIL, then takes the GIL through GilGuard
 // and calls `callback` (that acquisition has released the object by then). The caller waits with
@@ -212,8 +210,7 @@ asio::awaitable<void> drop_in_task(Ref obj) {
 
 // A runtime task owns `obj` and drops it on a worker thread (which never holds the GIL). The
 // caller waits with the GIL held, so nothing drains the pending list before the next entry.
-PyObject* drop_from_runtime(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* drop_from_runtime(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_function(k_drop_from_runtime, args, nargs, kwnames, [](Ref obj) {
         return velmot::runtime::get_runtime().spawn(drop_in_task(std::move(obj))).wait();
     });
@@ -223,8 +220,7 @@ constexpr Signature<Object, U32> k_call_from_thread{"call_from_thread",
                                                     {arg("callback"), arg("times")}};
 
 // One background thread calls `callback` `times` times, each under its own GilGuard.
-PyObject* call_from_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* call_from_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_function(k_call_from_thread, args, nargs, kwnames,
                          [](Ref callback, std::uint32_t times) {
                              run_on_quiet_thread_without_gil([&callback, times] {
@@ -299,8 +295,8 @@ void call_while_borrowed(const std::optional<Ref>& callback) {
     }
 }
 
-constexpr Signature<U64, Opt<Object>> k_probe_add{
-    "Probe.add", {arg("amount"), arg_default_none("callback")}};
+constexpr Signature<U64, Opt<Object>> k_probe_add{"Probe.add",
+                                                  {arg("amount"), arg_default_none("callback")}};
 
 PyObject* probe_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<Counter, Access::shared>(
@@ -311,11 +307,10 @@ PyObject* probe_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         });
 }
 
-constexpr Signature<U64, Opt<Object>> k_probe_store{
-    "Probe.store", {arg("value"), arg_default_none("callback")}};
+constexpr Signature<U64, Opt<Object>> k_probe_store{"Probe.store",
+                                                    {arg("value"), arg_default_none("callback")}};
 
-PyObject* probe_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* probe_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<Counter, Access::exclusive>(
         k_probe_store, self, args, nargs, kwnames,
         [](Counter& counter, std::uint64_t value, std::optional<Ref> callback) {
@@ -330,7 +325,8 @@ PyObject* probe_fail(PyObject* self, PyObject*) {
 }
 
 PyObject* probe_value(PyObject* self, void*) {
-    return call_getter<Counter>("Probe.value", self, [](Counter& counter) { return counter.value; });
+    return call_getter<Counter>("Probe.value", self,
+                                [](Counter& counter) { return counter.value; });
 }
 
 PyObject* probe_repr(PyObject* self) {
@@ -445,16 +441,32 @@ PyMethodDef g_error_survives_drain =
                  "error_survives_drain(obj)\n--\n\nRaises ValueError set before draining obj.");
 PyMethodDef g_pending_count = noargs_def(
     "pending_count", pending_count, "pending_count()\n--\n\nQueued references after draining.");
-PyMethodDef g_make_sealed = fastcall_def("make_sealed", make_sealed,
-                                         "make_sealed(label)\n--\n\nA new Sealed object.");
+PyMethodDef g_make_sealed =
+    fastcall_def("make_sealed", make_sealed, "make_sealed(label)\n--\n\nA new Sealed object.");
 
 constexpr std::array<const char*, 22> k_item_names = {
-    "Probe",          "Sealed",           "convert",          "defaults",
-    "panic",          "throw_logic_error", "raise_error",
-    "noop",           "call_back",        "drop_off_gil",     "keep",             "drop_kept_then_acquire",
-    "drop_in_allow_threads", "drop_from_runtime", "call_from_thread", "spin_in_background",
-    "error_survives_drain",  "pending_count",     "make_sealed",      "start_runtime",
-    "wait_for_signal",       "not_registered",
+    "Probe",
+    "Sealed",
+    "convert",
+    "defaults",
+    "panic",
+    "throw_logic_error",
+    "raise_error",
+    "noop",
+    "call_back",
+    "drop_off_gil",
+    "keep",
+    "drop_kept_then_acquire",
+    "drop_in_allow_threads",
+    "drop_from_runtime",
+    "call_from_thread",
+    "spin_in_background",
+    "error_survives_drain",
+    "pending_count",
+    "make_sealed",
+    "start_runtime",
+    "wait_for_signal",
+    "not_registered",
 };
 
 // Registered by the hook that runs last, so table order has to win over registration order.
@@ -487,8 +499,15 @@ constexpr std::array<RegisterHook, 3> k_hooks = {&probe::register_runtime_functi
                                                  &register_functions, &register_classes};
 
 PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT, "_binding_probe", "Test-only probe of the velmot binding layer.", 0,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_binding_probe",
+    "Test-only probe of the velmot binding layer.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

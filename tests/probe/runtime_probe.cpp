@@ -39,22 +39,22 @@ asio::awaitable<bool> next_delivery(rt::SignalListener listener, std::uint64_t t
 }
 
 PyObject* wait_for_signal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(k_wait_for_signal, args, nargs, kwnames,
-                         [](std::uint32_t signo, std::uint64_t timeout_ms) {
-        rt::Runtime& runtime = rt::get_runtime();
-        rt::SignalListener listener = unwrap(rt::SignalListener::create(
-            runtime.context().get_executor(), static_cast<int>(signo)));
-        AllowThreads released;
-        return runtime.block_on(next_delivery(std::move(listener), timeout_ms));
-    });
+    return call_function(
+        k_wait_for_signal, args, nargs, kwnames, [](std::uint32_t signo, std::uint64_t timeout_ms) {
+            rt::Runtime& runtime = rt::get_runtime();
+            rt::SignalListener listener = unwrap(rt::SignalListener::create(
+                runtime.context().get_executor(), static_cast<int>(signo)));
+            AllowThreads released;
+            return runtime.block_on(next_delivery(std::move(listener), timeout_ms));
+        });
 }
 
 PyMethodDef g_start_runtime = noargs_def(
     "start_runtime", start_runtime,
     "start_runtime()\n--\n\nBuilds the runtime, runs one blocking job, returns the worker count.");
-PyMethodDef g_wait_for_signal = fastcall_def(
-    "wait_for_signal", wait_for_signal,
-    "wait_for_signal(signo, timeout_ms)\n--\n\nWaits for the next delivery of signo.");
+PyMethodDef g_wait_for_signal =
+    fastcall_def("wait_for_signal", wait_for_signal,
+                 "wait_for_signal(signo, timeout_ms)\n--\n\nWaits for the next delivery of signo.");
 
 }  // namespace
 

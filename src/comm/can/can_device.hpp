@@ -53,7 +53,8 @@ public:
     // Completes (with no error) once the socket is readable; operation_aborted after cancel().
     template <class Token>
     auto async_wait_readable(Token&& token) {
-        return socket_.async_wait(asio::posix::stream_descriptor::wait_read, std::forward<Token>(token));
+        return socket_.async_wait(asio::posix::stream_descriptor::wait_read,
+                                  std::forward<Token>(token));
     }
     // Aborts the pending waits.
     void cancel();

@@ -52,7 +52,8 @@
 
 namespace velmot::comm::can {
 
-// How long close() lets the I/O task write the frames still queued (as the interpreter's exit does).
+// How long close() lets the I/O task write the frames still queued (as the interpreter's exit
+// does).
 inline constexpr std::chrono::seconds k_close_bound{1};
 
 class CanDeviceAsync {
@@ -78,8 +79,10 @@ public:
     // loss instead, when the socket was lost); interrupted_error() when `interrupt` asked to stop.
     Result<std::optional<CanMessage>> receive_timeout(std::uint64_t timeout_ms,
                                                       const InterruptPoll& interrupt = {}) const;
-    // The same for a runtime task, waiting for the lock first and then up to timeout_ms for a frame.
-    asio::awaitable<std::optional<CanMessage>> receive_timeout_async(std::uint64_t timeout_ms) const;
+    // The same for a runtime task, waiting for the lock first and then up to timeout_ms for a
+    // frame.
+    asio::awaitable<std::optional<CanMessage>> receive_timeout_async(
+        std::uint64_t timeout_ms) const;
 
     const std::string& interface() const noexcept { return interface_; }
 
@@ -104,23 +107,25 @@ private:
     static std::optional<CanMessage> take_if_queued(Incoming& incoming);
     // Takes the receive lock, then the next frame (nothing once the task has ended and the queue
     // is drained); the lock goes when this ends, also when it is cancelled.
-    static asio::awaitable<std::optional<CanMessage>> receive_locked(std::shared_ptr<Incoming> incoming);
+    static asio::awaitable<std::optional<CanMessage>> receive_locked(
+        std::shared_ptr<Incoming> incoming);
 
-    CanDeviceAsync(std::string interface, runtime::Sender<CanMessage> outgoing, std::shared_ptr<Outbox> outbox,
-                   std::shared_ptr<Incoming> incoming, runtime::TaskHandle<void> task,
-                   std::shared_ptr<LinkLoss> loss);
+    CanDeviceAsync(std::string interface, runtime::Sender<CanMessage> outgoing,
+                   std::shared_ptr<Outbox> outbox, std::shared_ptr<Incoming> incoming,
+                   runtime::TaskHandle<void> task, std::shared_ptr<LinkLoss> loss);
 
     // The loss when the socket is lost, else `value`.
     Result<std::optional<CanMessage>> unless_lost(std::optional<CanMessage> value) const;
 
     std::string interface_;
-    mutable std::mutex send_mutex_;                         // guards outgoing_ against close()
-    std::optional<runtime::Sender<CanMessage>> outgoing_;   // the only sender: the task ends when it goes
+    mutable std::mutex send_mutex_;  // guards outgoing_ against close()
+    std::optional<runtime::Sender<CanMessage>>
+        outgoing_;  // the only sender: the task ends when it goes
     std::atomic<bool> closed_{false};
-    std::shared_ptr<Outbox> outbox_;        // frames queued and not yet written (shared with the task)
+    std::shared_ptr<Outbox> outbox_;  // frames queued and not yet written (shared with the task)
     std::shared_ptr<Incoming> incoming_;
-    runtime::TaskHandle<void> task_;        // dropping it lets the task finish on its own
-    std::shared_ptr<LinkLoss> loss_;        // set by the task when the socket is lost
+    runtime::TaskHandle<void> task_;  // dropping it lets the task finish on its own
+    std::shared_ptr<LinkLoss> loss_;  // set by the task when the socket is lost
 };
 
 }  // namespace velmot::comm::can

@@ -29,9 +29,11 @@ namespace velmot::comm::can {
 class CanDeviceSync {
 public:
     // Provisions the interface (ensure_can_interface), then opens the socket.
-    static Result<CanDeviceSync> create(const std::string& interface, const InterruptPoll& interrupt = {});
+    static Result<CanDeviceSync> create(const std::string& interface,
+                                        const InterruptPoll& interrupt = {});
 
-    // Writes the frame if the socket can take it now; false (nothing written) when its buffer is full.
+    // Writes the frame if the socket can take it now; false (nothing written) when its buffer is
+    // full.
     Result<bool> try_send(const can_frame& frame);
     // Returns once the frame is written, waiting while the socket buffer is full.
     Result<void> send(const can_frame& frame, const InterruptPoll& interrupt = {});

@@ -33,8 +33,8 @@ constexpr ConsoleKind k_receive_failure_kind{"can: failed to receive frame"};
 struct Event {
     enum class Kind { nothing, outgoing, outgoing_closed, frame, read_error } kind = Kind::nothing;
     std::optional<CanMessage> message;  // outgoing
-    can_frame frame{};                   // frame
-    Error error{ErrorKind::os, {}};      // read_error
+    can_frame frame{};                  // frame
+    Error error{ErrorKind::os, {}};     // read_error
 
     static Event outgoing_message(std::optional<CanMessage> message) {
         Event event;
@@ -62,9 +62,12 @@ private:
 Event take_outgoing(Receiver<CanMessage>& outgoing) {
     auto taken = outgoing.try_recv();
     switch (taken.status) {
-    case runtime::TryRecvStatus::received: return Event::outgoing_message(std::move(taken.value));
-    case runtime::TryRecvStatus::disconnected: return Event::of(Event::Kind::outgoing_closed);
-    case runtime::TryRecvStatus::empty: break;
+        case runtime::TryRecvStatus::received:
+            return Event::outgoing_message(std::move(taken.value));
+        case runtime::TryRecvStatus::disconnected:
+            return Event::of(Event::Kind::outgoing_closed);
+        case runtime::TryRecvStatus::empty:
+            break;
     }
     return {};
 }
@@ -72,9 +75,14 @@ Event take_outgoing(Receiver<CanMessage>& outgoing) {
 Event take_incoming(CanDevice& socket) {
     Event event;
     switch (socket.try_read(event.frame, event.error)) {
-    case CanDevice::Attempt::done: event.kind = Event::Kind::frame; break;
-    case CanDevice::Attempt::failed: event.kind = Event::Kind::read_error; break;
-    case CanDevice::Attempt::would_block: break;
+        case CanDevice::Attempt::done:
+            event.kind = Event::Kind::frame;
+            break;
+        case CanDevice::Attempt::failed:
+            event.kind = Event::Kind::read_error;
+            break;
+        case CanDevice::Attempt::would_block:
+            break;
     }
     return event;
 }
@@ -82,7 +90,9 @@ Event take_incoming(CanDevice& socket) {
 // The event that is ready now, looking at the two sources in the given order.
 Event poll_event(CanDevice& socket, Receiver<CanMessage>& outgoing, bool outgoing_first) {
     Event event = outgoing_first ? take_outgoing(outgoing) : take_incoming(socket);
-    if (event.kind != Event::Kind::nothing) return event;
+    if (event.kind != Event::Kind::nothing) {
+        return event;
+    }
     return outgoing_first ? take_incoming(socket) : take_outgoing(outgoing);
 }
 
@@ -97,7 +107,7 @@ struct Race {
     asio::cancellation_signal recv_cancel;
     bool readable_done = false;
     bool recv_done = false;
-    std::optional<CanMessage> message;   // delivered by the receive even when it lost the race
+    std::optional<CanMessage> message;  // delivered by the receive even when it lost the race
     bool outgoing_closed = false;
 };
 
@@ -121,18 +131,27 @@ asio::awaitable<Event> wait_event(CanDevice& socket, Receiver<CanMessage>& outgo
     }));
     outgoing.async_recv(asio::bind_cancellation_slot(
         race->recv_cancel.slot(),
-        asio::bind_executor(executor, [race](std::error_code ec, std::optional<CanMessage> message) {
-            race->recv_done = true;
-            race->message = std::move(message);
-            race->outgoing_closed = !ec && !race->message;
-            race->settle();
-        })));
+        asio::bind_executor(executor,
+                            [race](std::error_code ec, std::optional<CanMessage> message) {
+                                race->recv_done = true;
+                                race->message = std::move(message);
+                                race->outgoing_closed = !ec && !race->message;
+                                race->settle();
+                            })));
     co_await wait_until(*race, [](const Race& r) { return r.readable_done || r.recv_done; });
-    if (!race->readable_done) socket.cancel();
-    if (!race->recv_done) race->recv_cancel.emit(asio::cancellation_type::terminal);
+    if (!race->readable_done) {
+        socket.cancel();
+    }
+    if (!race->recv_done) {
+        race->recv_cancel.emit(asio::cancellation_type::terminal);
+    }
     co_await wait_until(*race, [](const Race& r) { return r.readable_done && r.recv_done; });
-    if (race->message) co_return Event::outgoing_message(std::move(race->message));
-    if (race->outgoing_closed) co_return Event::of(Event::Kind::outgoing_closed);
+    if (race->message) {
+        co_return Event::outgoing_message(std::move(race->message));
+    }
+    if (race->outgoing_closed) {
+        co_return Event::of(Event::Kind::outgoing_closed);
+    }
     co_return Event{};  // readable: the next round reads
 }
 
@@ -145,7 +164,8 @@ asio::awaitable<void> write_message(CanDevice& socket, const CanMessage& message
 }
 
 // The socket is lost: records it for the device's callers and gives up on the queued frames.
-void give_up(const CanDevice& socket, Receiver<CanMessage>& outgoing, Outbox& outbox, LinkLoss& loss) {
+void give_up(const CanDevice& socket, Receiver<CanMessage>& outgoing, Outbox& outbox,
+             LinkLoss& loss) {
     loss.record(*socket.loss());
     outbox.abandon();
     while (outgoing.try_recv().status == runtime::TryRecvStatus::received) {
@@ -162,33 +182,35 @@ asio::awaitable<void> run_can_io_task(CanDevice socket, Receiver<CanMessage> out
     bool forwarding = true;  // the device's receivers are still there
     for (;;) {
         Event event = poll_event(socket, outgoing, coin.flip());
-        if (event.kind == Event::Kind::nothing) event = co_await wait_event(socket, outgoing);
+        if (event.kind == Event::Kind::nothing) {
+            event = co_await wait_event(socket, outgoing);
+        }
         switch (event.kind) {
-        case Event::Kind::nothing:
-            break;
-        case Event::Kind::outgoing:
-            co_await write_message(socket, *event.message);
-            outbox->remove_queued();
-            if (socket.loss()) {
-                give_up(socket, outgoing, *outbox, *loss);
+            case Event::Kind::nothing:
+                break;
+            case Event::Kind::outgoing:
+                co_await write_message(socket, *event.message);
+                outbox->remove_queued();
+                if (socket.loss()) {
+                    give_up(socket, outgoing, *outbox, *loss);
+                    co_return;
+                }
+                break;
+            case Event::Kind::outgoing_closed:
                 co_return;
-            }
-            break;
-        case Event::Kind::outgoing_closed:
-            co_return;
-        case Event::Kind::frame:
-            // Once nobody can receive, frames are dropped but the send queue is still drained.
-            forwarding = forwarding && incoming.send(CanMessage::from_frame(event.frame)).ok();
-            break;
-        case Event::Kind::read_error:
-            if (socket.loss()) {
-                give_up(socket, outgoing, *outbox, *loss);
-                co_return;
-            }
-            write_stderr(k_receive_failure_kind,
-                         "Failed to receive CAN frame: " + event.error.message + "\n");
-            co_await runtime::sleep(k_receive_error_pause);
-            break;
+            case Event::Kind::frame:
+                // Once nobody can receive, frames are dropped but the send queue is still drained.
+                forwarding = forwarding && incoming.send(CanMessage::from_frame(event.frame)).ok();
+                break;
+            case Event::Kind::read_error:
+                if (socket.loss()) {
+                    give_up(socket, outgoing, *outbox, *loss);
+                    co_return;
+                }
+                write_stderr(k_receive_failure_kind,
+                             "Failed to receive CAN frame: " + event.error.message + "\n");
+                co_await runtime::sleep(k_receive_error_pause);
+                break;
         }
     }
 }

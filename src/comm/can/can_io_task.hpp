@@ -31,7 +31,8 @@
 namespace velmot::comm::can {
 
 asio::awaitable<void> run_can_io_task(CanDevice socket, runtime::Receiver<CanMessage> outgoing,
-                                      std::shared_ptr<Outbox> outbox, runtime::Sender<CanMessage> incoming,
+                                      std::shared_ptr<Outbox> outbox,
+                                      runtime::Sender<CanMessage> incoming,
                                       std::shared_ptr<LinkLoss> loss);
 
 }  // namespace velmot::comm::can

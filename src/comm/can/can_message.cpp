@@ -44,7 +44,9 @@ can_frame CanMessage::to_frame() const noexcept {
 
 Result<can_frame> build_kernel_frame(std::uint32_t id, std::span<const std::uint8_t> data) {
     auto message = CanMessage::make(id, data);
-    if (!message) return std::move(message).error();
+    if (!message) {
+        return std::move(message).error();
+    }
     return message->to_frame();
 }
 

@@ -5,6 +5,8 @@
 
 namespace velmot::comm::can {
 
-inline Error device_closed_error() { return Error{ErrorKind::os, "CAN device is closed"}; }
+inline Error device_closed_error() {
+    return Error{ErrorKind::os, "CAN device is closed"};
+}
 
 }  // namespace velmot::comm::can

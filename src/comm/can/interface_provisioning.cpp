@@ -7,9 +7,9 @@
 
 #include <vector>
 
-#include "common/os/child_process.hpp"
 #include "comm/can/ip_link_details.hpp"
 #include "common/console.hpp"
+#include "common/os/child_process.hpp"
 
 namespace velmot::comm::can {
 
@@ -21,12 +21,16 @@ using Arguments = std::vector<std::string>;
 
 constexpr ConsoleKind k_provisioning_kind{"can: interface provisioning"};
 
-void print_line(const std::string& line) { write_stderr(k_provisioning_kind, line + "\n"); }
+void print_line(const std::string& line) {
+    write_stderr(k_provisioning_kind, line + "\n");
+}
 
 std::string join(const Arguments& arguments) {
     std::string joined;
     for (const auto& argument : arguments) {
-        if (!joined.empty()) joined += ' ';
+        if (!joined.empty()) {
+            joined += ' ';
+        }
         joined += argument;
     }
     return joined;
@@ -54,22 +58,30 @@ void report_needs_configuration(const std::string& interface, const IpLinkDetail
 
 // Failures here are deliberately silent: they only mean the privileged pass has to follow
 // (false). Only an interruption is an error.
-Result<bool> run_unprivileged(const std::vector<Arguments>& commands, const InterruptPoll& interrupt) {
+Result<bool> run_unprivileged(const std::vector<Arguments>& commands,
+                              const InterruptPoll& interrupt) {
     for (const auto& command : commands) {
         auto child = run_child("ip", command, ChildStreams::captured, interrupt);
-        if (was_interrupted(child)) return std::move(child).error();
-        if (!child || !child->success()) return false;
+        if (was_interrupted(child)) {
+            return std::move(child).error();
+        }
+        if (!child || !child->success()) {
+            return false;
+        }
     }
     return true;
 }
 
-Result<void> run_privileged(const std::vector<Arguments>& commands, const InterruptPoll& interrupt) {
+Result<void> run_privileged(const std::vector<Arguments>& commands,
+                            const InterruptPoll& interrupt) {
     print_line("[CAN] Need elevated privileges, requesting sudo...");
     for (const auto& command : commands) {
         Arguments sudo_arguments{"ip"};
         sudo_arguments.insert(sudo_arguments.end(), command.begin(), command.end());
         auto child = run_child("sudo", sudo_arguments, ChildStreams::inherited, interrupt);
-        if (was_interrupted(child)) return std::move(child).error();
+        if (was_interrupted(child)) {
+            return std::move(child).error();
+        }
         if (!child) {
             return Error{ErrorKind::os,
                          "Failed to run 'sudo ip " + join(command) + "': " + child.error().message};
@@ -83,8 +95,12 @@ Result<void> run_privileged(const std::vector<Arguments>& commands, const Interr
 
 Result<void> configure(const std::vector<Arguments>& commands, const InterruptPoll& interrupt) {
     auto configured = run_unprivileged(commands, interrupt);
-    if (!configured) return std::move(configured).error();
-    if (configured.value()) return {};
+    if (!configured) {
+        return std::move(configured).error();
+    }
+    if (configured.value()) {
+        return {};
+    }
     return run_privileged(commands, interrupt);
 }
 
@@ -104,18 +120,27 @@ Error unexpected_output(const std::string& interface) {
 // succeeds there but lists other links: that name does not exist either. Output that is no link
 // description at all (no "N: LABEL:" header), or that does not end, is the tool's fault.
 Result<IpLinkDetails> show(const std::string& interface, const InterruptPoll& interrupt) {
-    auto child = run_child("ip", {"-details", "link", "show", interface}, ChildStreams::captured, interrupt);
-    if (was_interrupted(child)) return std::move(child).error();
-    if (!child) return Error{ErrorKind::os, "Failed to run ip: " + child.error().message};
+    auto child =
+        run_child("ip", {"-details", "link", "show", interface}, ChildStreams::captured, interrupt);
+    if (was_interrupted(child)) {
+        return std::move(child).error();
+    }
+    if (!child) {
+        return Error{ErrorKind::os, "Failed to run ip: " + child.error().message};
+    }
     if (child->output_cut) {
         return unexpected_output(interface);
     }
-    if (!child->success()) return does_not_exist(interface);
+    if (!child->success()) {
+        return does_not_exist(interface);
+    }
     auto details = parse_ip_link_details(child->out);
     if (details.label.empty()) {
         return unexpected_output(interface);
     }
-    if (!details.describes(interface)) return does_not_exist(interface);
+    if (!details.describes(interface)) {
+        return does_not_exist(interface);
+    }
     return details;
 }
 
@@ -123,15 +148,23 @@ Result<IpLinkDetails> show(const std::string& interface, const InterruptPoll& in
 
 Result<void> ensure_can_interface(const std::string& interface, const InterruptPoll& interrupt) {
     auto details = show(interface, interrupt);
-    if (!details) return std::move(details).error();
+    if (!details) {
+        return std::move(details).error();
+    }
     // Configuring starts by taking the link down: never do that to a link that is not CAN.
-    if (!details->is_can_link()) return not_a_can_link(interface);
+    if (!details->is_can_link()) {
+        return not_a_can_link(interface);
+    }
     if (details->is_virtual_can()) {
-        if (details->is_up) return {};
+        if (details->is_up) {
+            return {};
+        }
         report_needs_configuration(interface, details.value());
         return configure(bring_up_only(interface), interrupt);
     }
-    if (details->is_up && details->bitrate == k_target_bitrate) return {};
+    if (details->is_up && details->bitrate == k_target_bitrate) {
+        return {};
+    }
     report_needs_configuration(interface, details.value());
     return configure(full_configuration(interface), interrupt);
 }

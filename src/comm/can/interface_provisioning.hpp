@@ -36,6 +36,7 @@ inline constexpr unsigned k_target_bitrate = 1000000;
 //   "'sudo ip <args>' failed"                                (permission)
 //   interrupted_error()                                      (interrupted: `interrupt` asked)
 // Prints "[CAN] ..." progress lines on standard error when it has to configure the interface.
-Result<void> ensure_can_interface(const std::string& interface, const InterruptPoll& interrupt = {});
+Result<void> ensure_can_interface(const std::string& interface,
+                                  const InterruptPoll& interrupt = {});
 
 }  // namespace velmot::comm::can

@@ -15,7 +15,8 @@
 namespace velmot::comm::can {
 
 enum class LinkKind {
-    unknown,  // not a CAN link (loopback, ethernet, ...): no CAN link kind word where the tool prints it
+    unknown,  // not a CAN link (loopback, ethernet, ...): no CAN link kind word where the tool
+              // prints it
     can,      // a CAN controller: has a bitrate
     vcan,     // virtual CAN: no bitrate
     vxcan,    // one end of a virtual CAN tunnel: no bitrate

@@ -14,14 +14,14 @@ constexpr ConsoleKind k_interface_lost_kind{"can: interface lost"};
 
 bool is_permanent_socket_errno(int errno_value) noexcept {
     switch (errno_value) {
-    case ENODEV:
-    case ENXIO:
-    case EPIPE:
-    case ECONNRESET:
-    case EBADF:
-        return true;
-    default:
-        return false;
+        case ENODEV:
+        case ENXIO:
+        case EPIPE:
+        case ECONNRESET:
+        case EBADF:
+            return true;
+        default:
+            return false;
     }
 }
 

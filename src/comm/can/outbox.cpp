@@ -35,8 +35,12 @@ public:
         std::uint64_t pending = 0;
         std::lock_guard lock(mutex_);
         for (const auto& listed : listed_) {
-            if (listed.creator != self) continue;
-            if (auto outbox = listed.outbox.lock()) pending += outbox->pending();
+            if (listed.creator != self) {
+                continue;
+            }
+            if (auto outbox = listed.outbox.lock()) {
+                pending += outbox->pending();
+            }
         }
         return pending;
     }
@@ -62,8 +66,11 @@ std::shared_ptr<Outbox> Outbox::create() {
 std::uint64_t wait_for_empty_outboxes(runtime::Clock::time_point deadline) {
     for (;;) {
         const std::uint64_t pending = outbox_list().pending_in_this_process();
-        if (pending == 0 || runtime::Clock::now() >= deadline) return pending;
-        std::this_thread::sleep_for(std::min<runtime::Clock::duration>(k_look_period, deadline - runtime::Clock::now()));
+        if (pending == 0 || runtime::Clock::now() >= deadline) {
+            return pending;
+        }
+        std::this_thread::sleep_for(
+            std::min<runtime::Clock::duration>(k_look_period, deadline - runtime::Clock::now()));
     }
 }
 

@@ -27,13 +27,18 @@ public:
     void remove_queued() noexcept { pending_.fetch_sub(1, std::memory_order_release); }
     // Frames still to write; 0 once the outbox is abandoned.
     std::uint64_t pending() const noexcept {
-        return abandoned_.load(std::memory_order_acquire) ? 0 : pending_.load(std::memory_order_acquire);
+        return abandoned_.load(std::memory_order_acquire)
+                   ? 0
+                   : pending_.load(std::memory_order_acquire);
     }
     // The device's socket is lost: nothing queued will ever be written, so the exit does not
     // wait for it (the loss has been reported instead).
     void abandon() noexcept { abandoned_.store(true, std::memory_order_release); }
-    // Forgets the frames still counted (their task has ended without writing them); returns how many.
-    std::uint64_t discard_pending() noexcept { return pending_.exchange(0, std::memory_order_acq_rel); }
+    // Forgets the frames still counted (their task has ended without writing them); returns how
+    // many.
+    std::uint64_t discard_pending() noexcept {
+        return pending_.exchange(0, std::memory_order_acq_rel);
+    }
 
 private:
     Outbox() = default;

@@ -28,23 +28,32 @@ using namespace binding;
 
 constexpr Signature<Str> k_new{"CanDevice", {arg("interface")}};
 constexpr Signature<U32, ByteSeq> k_send{"CanDevice.send", {arg("id"), arg("data")}};
-constexpr Signature<Object, Object, Object> k_exit{"CanDevice.__exit__",
-                                                   {arg("exc_type"), arg("exc_value"), arg("traceback")}};
+constexpr Signature<Object, Object, Object> k_exit{
+    "CanDevice.__exit__", {arg("exc_type"), arg("exc_value"), arg("traceback")}};
 
 PyObject* construct_device(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return construct<CanDeviceSync>(k_new, type, args, kwargs, [](std::string interface) {
-        return wait_without_gil(
-            [&](const InterruptPoll& interrupt) { return CanDeviceSync::create(interface, interrupt); });
+        return wait_without_gil([&](const InterruptPoll& interrupt) {
+            return CanDeviceSync::create(interface, interrupt);
+        });
     });
 }
 
-Result<void> send_frame(CanDeviceSync& device, std::uint32_t id, const std::vector<std::uint8_t>& data) {
+Result<void> send_frame(CanDeviceSync& device, std::uint32_t id,
+                        const std::vector<std::uint8_t>& data) {
     auto frame = build_kernel_frame(id, data);
-    if (!frame) return std::move(frame).error();
+    if (!frame) {
+        return std::move(frame).error();
+    }
     auto written = device.try_send(*frame);
-    if (!written) return std::move(written).error();
-    if (written.value()) return {};
-    return wait_without_gil([&](const InterruptPoll& interrupt) { return device.send(*frame, interrupt); });
+    if (!written) {
+        return std::move(written).error();
+    }
+    if (written.value()) {
+        return {};
+    }
+    return wait_without_gil(
+        [&](const InterruptPoll& interrupt) { return device.send(*frame, interrupt); });
 }
 
 PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -56,39 +65,48 @@ PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 Ref receive_frame(CanDeviceSync& device) {
-    if (auto waiting = unwrap(device.try_receive())) return message_to_python(*waiting);
-    auto received = wait_without_gil([&](const InterruptPoll& interrupt) { return device.receive(interrupt); });
+    if (auto waiting = unwrap(device.try_receive())) {
+        return message_to_python(*waiting);
+    }
+    auto received =
+        wait_without_gil([&](const InterruptPoll& interrupt) { return device.receive(interrupt); });
     return message_to_python(unwrap(std::move(received)));
 }
 
 PyObject* receive(PyObject* self, PyObject*) {
-    return call_method_noargs<CanDeviceSync, Access::exclusive>("CanDevice.receive", self, receive_frame);
+    return call_method_noargs<CanDeviceSync, Access::exclusive>("CanDevice.receive", self,
+                                                                receive_frame);
 }
 
 PyObject* interface(PyObject* self, PyObject*) {
     return call_method_noargs<CanDeviceSync, Access::shared>(
         "CanDevice.interface", self, [](CanDeviceSync& device) -> Result<std::string> {
-            if (device.is_closed()) return device_closed_error();
+            if (device.is_closed()) {
+                return device_closed_error();
+            }
             return device.interface();
         });
 }
 
 PyObject* close_method(PyObject* self, PyObject*) {
-    return call_method_noargs<CanDeviceSync, Access::exclusive>("CanDevice.close", self,
-                                                                [](CanDeviceSync& device) { device.close(); });
+    return call_method_noargs<CanDeviceSync, Access::exclusive>(
+        "CanDevice.close", self, [](CanDeviceSync& device) { device.close(); });
 }
 
 PyObject* enter_method(PyObject* self, PyObject*) {
     return call_method_noargs<CanDeviceSync, Access::shared>(
         "CanDevice.__enter__", self, [self](CanDeviceSync& device) -> Result<Ref> {
-            if (device.is_closed()) return device_closed_error();
+            if (device.is_closed()) {
+                return device_closed_error();
+            }
             return Ref::new_ref(self);
         });
 }
 
 PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<CanDeviceSync, Access::exclusive>(k_exit, self, args, nargs, kwnames,
-                                                         [](CanDeviceSync& device, Ref, Ref, Ref) { device.close(); });
+    return call_method<CanDeviceSync, Access::exclusive>(
+        k_exit, self, args, nargs, kwnames,
+        [](CanDeviceSync& device, Ref, Ref, Ref) { device.close(); });
 }
 
 PyMethodDef g_methods[] = {

@@ -32,26 +32,33 @@ using DeviceShare = std::shared_ptr<CanDeviceAsync>;
 
 constexpr Signature<Str> k_new{"CanDeviceNonBlocking", {arg("interface")}};
 constexpr Signature<U32, ByteSeq> k_send{"CanDeviceNonBlocking.send", {arg("id"), arg("data")}};
-constexpr Signature<U64> k_receive_timeout{"CanDeviceNonBlocking.receive_timeout", {arg("timeout_ms")}};
+constexpr Signature<U64> k_receive_timeout{"CanDeviceNonBlocking.receive_timeout",
+                                           {arg("timeout_ms")}};
 constexpr Signature<Object, Object, Object> k_exit{
     "CanDeviceNonBlocking.__exit__", {arg("exc_type"), arg("exc_value"), arg("traceback")}};
 
 // The device, or the closed error.
 Result<const CanDeviceAsync*> open_device(const DeviceShare& device) {
-    if (device->is_closed()) return device_closed_error();
+    if (device->is_closed()) {
+        return device_closed_error();
+    }
     return device.get();
 }
 
 PyObject* construct_device(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return construct<DeviceShare>(k_new, type, args, kwargs, [](std::string interface) {
-        return wait_without_gil(
-            [&](const InterruptPoll& interrupt) { return CanDeviceAsync::create(interface, interrupt); });
+        return wait_without_gil([&](const InterruptPoll& interrupt) {
+            return CanDeviceAsync::create(interface, interrupt);
+        });
     });
 }
 
-Result<void> send_frame(const CanDeviceAsync& device, std::uint32_t id, const std::vector<std::uint8_t>& data) {
+Result<void> send_frame(const CanDeviceAsync& device, std::uint32_t id,
+                        const std::vector<std::uint8_t>& data) {
     auto message = CanMessage::make(id, data);
-    if (!message) return std::move(message).error();
+    if (!message) {
+        return std::move(message).error();
+    }
     return device.send_nonblocking(std::move(message).value());
 }
 
@@ -64,29 +71,39 @@ PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* try_receive(PyObject* self, PyObject*) {
-    return call_method_noargs<DeviceShare, Access::shared>(
-        "CanDeviceNonBlocking.try_receive", self,
-        [](DeviceShare& device) -> Result<Ref> {
-            auto open = open_device(device);
-            if (!open) return std::move(open).error();
-            auto queued = (*open)->try_receive();
-            if (!queued) return std::move(queued).error();
-            return message_to_python(*queued);
-        });
+    return call_method_noargs<DeviceShare, Access::shared>("CanDeviceNonBlocking.try_receive", self,
+                                                           [](DeviceShare& device) -> Result<Ref> {
+                                                               auto open = open_device(device);
+                                                               if (!open) {
+                                                                   return std::move(open).error();
+                                                               }
+                                                               auto queued = (*open)->try_receive();
+                                                               if (!queued) {
+                                                                   return std::move(queued).error();
+                                                               }
+                                                               return message_to_python(*queued);
+                                                           });
 }
 
 Result<Ref> receive_within(const DeviceShare& device, std::uint64_t timeout_ms) {
-    if (device->is_closed()) return device_closed_error();
+    if (device->is_closed()) {
+        return device_closed_error();
+    }
     auto queued = device->try_receive();
-    if (!queued) return std::move(queued).error();
-    if (*queued || timeout_ms == 0) return message_to_python(*queued);
+    if (!queued) {
+        return std::move(queued).error();
+    }
+    if (*queued || timeout_ms == 0) {
+        return message_to_python(*queued);
+    }
     auto received = wait_without_gil([share = device, timeout_ms](const InterruptPoll& interrupt) {
         return share->receive_timeout(timeout_ms, interrupt);
     });
     return message_to_python(unwrap(std::move(received)));
 }
 
-PyObject* receive_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* receive_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
     return call_method<DeviceShare, Access::shared>(k_receive_timeout, self, args, nargs, kwnames,
                                                     receive_within);
 }
@@ -95,7 +112,9 @@ PyObject* interface(PyObject* self, PyObject*) {
     return call_method_noargs<DeviceShare, Access::shared>(
         "CanDeviceNonBlocking.interface", self, [](DeviceShare& device) -> Result<std::string> {
             auto open = open_device(device);
-            if (!open) return std::move(open).error();
+            if (!open) {
+                return std::move(open).error();
+            }
             return (*open)->interface();
         });
 }
@@ -105,21 +124,25 @@ void close_device(DeviceShare& device) {
 }
 
 PyObject* close_method(PyObject* self, PyObject*) {
-    return call_method_noargs<DeviceShare, Access::shared>("CanDeviceNonBlocking.close", self, close_device);
+    return call_method_noargs<DeviceShare, Access::shared>("CanDeviceNonBlocking.close", self,
+                                                           close_device);
 }
 
 PyObject* enter_method(PyObject* self, PyObject*) {
     return call_method_noargs<DeviceShare, Access::shared>(
         "CanDeviceNonBlocking.__enter__", self, [self](DeviceShare& device) -> Result<Ref> {
             auto open = open_device(device);
-            if (!open) return std::move(open).error();
+            if (!open) {
+                return std::move(open).error();
+            }
             return Ref::new_ref(self);
         });
 }
 
 PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<DeviceShare, Access::shared>(k_exit, self, args, nargs, kwnames,
-                                                    [](DeviceShare& device, Ref, Ref, Ref) { close_device(device); });
+    return call_method<DeviceShare, Access::shared>(
+        k_exit, self, args, nargs, kwnames,
+        [](DeviceShare& device, Ref, Ref, Ref) { close_device(device); });
 }
 
 PyMethodDef g_methods[] = {
@@ -142,10 +165,11 @@ PyMethodDef g_methods[] = {
                  "Returns:\n"
                  "    Tuple of (id, data) if message received, None if timeout"),
     noargs_def("interface", interface, "interface($self)\n--\n\nGet the interface name"),
-    noargs_def("close", close_method,
-               "close($self)\n--\n\n"
-               "Write the queued frames (within 1 s), stop the background task and close the socket.\n\n"
-               "Every later call raises OSError; closing twice does nothing."),
+    noargs_def(
+        "close", close_method,
+        "close($self)\n--\n\n"
+        "Write the queued frames (within 1 s), stop the background task and close the socket.\n\n"
+        "Every later call raises OSError; closing twice does nothing."),
     noargs_def("__enter__", enter_method, "__enter__($self)\n--\n\nReturn the device itself"),
     fastcall_def("__exit__", exit_method,
                  "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the device"),

@@ -21,7 +21,8 @@ constexpr ConsoleKind k_exit_kind{"can: frames not written at exit"};
 void flush_frames_at_exit(runtime::Clock::time_point deadline) {
     const std::uint64_t left = wait_for_empty_outboxes(deadline);
     if (left != 0) {
-        write_stderr(k_exit_kind, "[velmot] " + std::to_string(left) + " queued CAN frames were not written at exit\n");
+        write_stderr(k_exit_kind, "[velmot] " + std::to_string(left) +
+                                      " queued CAN frames were not written at exit\n");
     }
 }
 

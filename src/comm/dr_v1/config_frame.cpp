@@ -3,11 +3,20 @@
 
 namespace velmot::comm::dr_v1 {
 
-Frame build_config_frame(std::uint8_t command, std::uint16_t destination, std::uint8_t ctl) noexcept {
-    Frame frame{0x44, 0x52, 0x31, command, static_cast<std::uint8_t>(destination & 0xFFu),
-                static_cast<std::uint8_t>(destination >> 8), ctl, 0};
+Frame build_config_frame(std::uint8_t command, std::uint16_t destination,
+                         std::uint8_t ctl) noexcept {
+    Frame frame{0x44,
+                0x52,
+                0x31,
+                command,
+                static_cast<std::uint8_t>(destination & 0xFFu),
+                static_cast<std::uint8_t>(destination >> 8),
+                ctl,
+                0};
     std::uint8_t checksum = 0;
-    for (std::size_t i = 0; i < 7; ++i) checksum ^= frame[i];
+    for (std::size_t i = 0; i < 7; ++i) {
+        checksum ^= frame[i];
+    }
     frame[7] = checksum;
     return frame;
 }
@@ -29,8 +38,9 @@ Frame zero_request_frame(std::uint16_t destination) noexcept {
 }
 
 Frame set_mode_frame(std::uint16_t destination, FocMode mode) noexcept {
-    return build_config_frame(command::control, destination,
-                              static_cast<std::uint8_t>(ctl::set_mode_base + static_cast<std::uint8_t>(mode)));
+    return build_config_frame(
+        command::control, destination,
+        static_cast<std::uint8_t>(ctl::set_mode_base + static_cast<std::uint8_t>(mode)));
 }
 
 }  // namespace velmot::comm::dr_v1

@@ -33,7 +33,8 @@ inline constexpr std::uint8_t set_mode_base = 0x10;  // + the mode's code
 }  // namespace ctl
 
 // Bytes 0..6 as given, byte 7 the XOR of bytes 0..6 (so the XOR of all 8 bytes is 0).
-Frame build_config_frame(std::uint8_t command, std::uint16_t destination, std::uint8_t ctl) noexcept;
+Frame build_config_frame(std::uint8_t command, std::uint16_t destination,
+                         std::uint8_t ctl) noexcept;
 
 // A driver's DR v1 address: the low 16 bits of its node id.
 constexpr std::uint16_t destination_of(std::uint32_t node_id) noexcept {

@@ -38,14 +38,18 @@ public:
 
     // The longest a readiness wait may last now: until the next poll, or without limit (-1).
     int wait_limit_ms() const {
-        if (!active()) return -1;
+        if (!active()) {
+            return -1;
+        }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(next_poll_ - Clock::now());
         return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
     }
 
     // Calls the poll if it is due; true when it asked the wait to end.
     bool stop_requested() {
-        if (!active() || Clock::now() < next_poll_) return false;
+        if (!active() || Clock::now() < next_poll_) {
+            return false;
+        }
         next_poll_ = Clock::now() + k_interrupt_poll_period;
         return interrupt_();
     }
@@ -70,7 +74,9 @@ public:
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
     void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
         fd_ = fd;
     }
 
@@ -81,9 +87,13 @@ private:
 // Moves `fd` above the standard descriptors, so that the dup2 actions of one pipe can never
 // overwrite the other pipe's descriptor (possible only when the process has closed 0, 1 or 2).
 Result<void> lift_above_standard(UniqueFd& fd) {
-    if (fd.get() > STDERR_FILENO) return {};
+    if (fd.get() > STDERR_FILENO) {
+        return {};
+    }
     const int lifted = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (lifted < 0) return Error::from_errno(errno);
+    if (lifted < 0) {
+        return Error::from_errno(errno);
+    }
     fd.reset(lifted);
     return {};
 }
@@ -95,10 +105,16 @@ struct Pipe {
 
 Result<Pipe> open_pipe() {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return Error::from_errno(errno);
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return Error::from_errno(errno);
+    }
     Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
-    if (auto lifted = lift_above_standard(pipe.read_end); !lifted) return std::move(lifted).error();
-    if (auto lifted = lift_above_standard(pipe.write_end); !lifted) return std::move(lifted).error();
+    if (auto lifted = lift_above_standard(pipe.read_end); !lifted) {
+        return std::move(lifted).error();
+    }
+    if (auto lifted = lift_above_standard(pipe.write_end); !lifted) {
+        return std::move(lifted).error();
+    }
     return pipe;
 }
 
@@ -110,8 +126,12 @@ public:
         actions_ok_ = ::posix_spawn_file_actions_init(&actions_) == 0;
     }
     ~SpawnSetup() {
-        if (attr_ok_) ::posix_spawnattr_destroy(&attr_);
-        if (actions_ok_) ::posix_spawn_file_actions_destroy(&actions_);
+        if (attr_ok_) {
+            ::posix_spawnattr_destroy(&attr_);
+        }
+        if (actions_ok_) {
+            ::posix_spawn_file_actions_destroy(&actions_);
+        }
     }
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
@@ -133,14 +153,21 @@ int set_signal_hygiene(posix_spawnattr_t* attr) {
     sigemptyset(&empty);
     sigset_t defaults;
     sigemptyset(&defaults);
-    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGQUIT, SIGXFSZ}) sigaddset(&defaults, sig);
-    if (int e = ::posix_spawnattr_setsigmask(attr, &empty)) return e;
-    if (int e = ::posix_spawnattr_setsigdefault(attr, &defaults)) return e;
+    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGQUIT, SIGXFSZ}) {
+        sigaddset(&defaults, sig);
+    }
+    if (int e = ::posix_spawnattr_setsigmask(attr, &empty)) {
+        return e;
+    }
+    if (int e = ::posix_spawnattr_setsigdefault(attr, &defaults)) {
+        return e;
+    }
     return ::posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 }
 
 int redirect_streams(posix_spawn_file_actions_t* actions, const Pipe& out, const Pipe& err) {
-    if (int e = ::posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0)) {
+    if (int e =
+            ::posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0)) {
         return e;
     }
     if (int e = ::posix_spawn_file_actions_adddup2(actions, out.write_end.get(), STDOUT_FILENO)) {
@@ -154,14 +181,18 @@ Result<pid_t> spawn(const std::string& program, const std::vector<std::string>& 
                     posix_spawnattr_t* attr, posix_spawn_file_actions_t* actions) {
     // A C argument vector cannot carry a NUL byte: the program would see a shortened argument
     // (another interface name), so such a child is not started at all.
-    const auto holds_nul = [](const std::string& text) { return text.find('\0') != std::string::npos; };
+    const auto holds_nul = [](const std::string& text) {
+        return text.find('\0') != std::string::npos;
+    };
     if (holds_nul(program) || std::any_of(arguments.begin(), arguments.end(), holds_nul)) {
         return Error::from_errno(EINVAL);
     }
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
     argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
     argv.push_back(nullptr);
     pid_t pid = -1;
     if (int e = ::posix_spawnp(&pid, program.c_str(), actions, attr, argv.data(), environ)) {
@@ -197,10 +228,16 @@ Result<void> drain(UniqueFd& out, UniqueFd& err, ChildExit& exit, InterruptSched
         pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
         int e = 0;
         if (::poll(fds, 2, schedule.wait_limit_ms()) < 0) {
-            if (errno != EINTR) e = errno;
+            if (errno != EINTR) {
+                e = errno;
+            }
         } else {
-            if (fds[0].revents != 0) e = read_available(out, exit.out, exit.output_cut);
-            if (e == 0 && err && fds[1].revents != 0) e = read_available(err, exit.err, exit.output_cut);
+            if (fds[0].revents != 0) {
+                e = read_available(out, exit.out, exit.output_cut);
+            }
+            if (e == 0 && err && fds[1].revents != 0) {
+                e = read_available(err, exit.err, exit.output_cut);
+            }
         }
         if (e != 0 || schedule.stop_requested()) {
             out.reset();
@@ -212,14 +249,20 @@ Result<void> drain(UniqueFd& out, UniqueFd& err, ChildExit& exit, InterruptSched
 }
 
 void record_status(int status, ChildExit& exit) {
-    if (WIFEXITED(status)) exit.exit_code = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) exit.signal = WTERMSIG(status);
+    if (WIFEXITED(status)) {
+        exit.exit_code = WEXITSTATUS(status);
+    }
+    if (WIFSIGNALED(status)) {
+        exit.signal = WTERMSIG(status);
+    }
 }
 
 Result<void> reap(pid_t pid, ChildExit& exit) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return Error::from_errno(errno);
+        if (errno != EINTR) {
+            return Error::from_errno(errno);
+        }
     }
     record_status(status, exit);
     return {};
@@ -232,8 +275,12 @@ Result<bool> reap_if_exited(pid_t pid, ChildExit& exit) {
     do {
         reaped = ::waitpid(pid, &status, WNOHANG);
     } while (reaped < 0 && errno == EINTR);
-    if (reaped < 0) return Error::from_errno(errno);
-    if (reaped == 0) return false;
+    if (reaped < 0) {
+        return Error::from_errno(errno);
+    }
+    if (reaped == 0) {
+        return false;
+    }
     record_status(status, exit);
     return true;
 }
@@ -241,12 +288,20 @@ Result<bool> reap_if_exited(pid_t pid, ChildExit& exit) {
 // Waits for the child's exit and reaps it; with a poll, looks every few milliseconds so the poll
 // can be asked in time (interrupted_error() when it asked to stop; the child is then not reaped).
 Result<void> wait_exit(pid_t pid, ChildExit& exit, InterruptSchedule& schedule) {
-    if (!schedule.active()) return reap(pid, exit);
+    if (!schedule.active()) {
+        return reap(pid, exit);
+    }
     for (;;) {
         auto reaped = reap_if_exited(pid, exit);
-        if (!reaped) return std::move(reaped).error();
-        if (reaped.value()) return {};
-        if (schedule.stop_requested()) return interrupted_error();
+        if (!reaped) {
+            return std::move(reaped).error();
+        }
+        if (reaped.value()) {
+            return {};
+        }
+        if (schedule.stop_requested()) {
+            return interrupted_error();
+        }
         std::this_thread::sleep_for(std::min<Clock::duration>(
             k_exit_check_step, std::chrono::milliseconds(schedule.wait_limit_ms())));
     }
@@ -260,7 +315,9 @@ void terminate_and_reap(pid_t pid) {
     const auto give_up = Clock::now() + k_terminate_grace;
     while (Clock::now() < give_up) {
         auto reaped = reap_if_exited(pid, ignored);
-        if (!reaped || reaped.value()) return;
+        if (!reaped || reaped.value()) {
+            return;
+        }
         std::this_thread::sleep_for(k_exit_check_step);
     }
     ::kill(pid, SIGKILL);
@@ -270,27 +327,43 @@ void terminate_and_reap(pid_t pid) {
 // Waits for a started child; an interrupted wait ends the child before returning.
 Result<ChildExit> wait_for_child(pid_t pid, ChildExit exit, InterruptSchedule& schedule) {
     auto exited = wait_exit(pid, exit, schedule);
-    if (was_interrupted(exited)) terminate_and_reap(pid);
-    if (!exited) return std::move(exited).error();
+    if (was_interrupted(exited)) {
+        terminate_and_reap(pid);
+    }
+    if (!exited) {
+        return std::move(exited).error();
+    }
     return exit;
 }
 
-Result<ChildExit> run_inherited(const std::string& program, const std::vector<std::string>& arguments,
-                                SpawnSetup& setup, InterruptSchedule& schedule) {
+Result<ChildExit> run_inherited(const std::string& program,
+                                const std::vector<std::string>& arguments, SpawnSetup& setup,
+                                InterruptSchedule& schedule) {
     auto pid = spawn(program, arguments, setup.attr(), nullptr);
-    if (!pid) return std::move(pid).error();
+    if (!pid) {
+        return std::move(pid).error();
+    }
     return wait_for_child(pid.value(), ChildExit{}, schedule);
 }
 
-Result<ChildExit> run_captured(const std::string& program, const std::vector<std::string>& arguments,
-                               SpawnSetup& setup, InterruptSchedule& schedule) {
+Result<ChildExit> run_captured(const std::string& program,
+                               const std::vector<std::string>& arguments, SpawnSetup& setup,
+                               InterruptSchedule& schedule) {
     auto out = open_pipe();
-    if (!out) return std::move(out).error();
+    if (!out) {
+        return std::move(out).error();
+    }
     auto err = open_pipe();
-    if (!err) return std::move(err).error();
-    if (int e = redirect_streams(setup.actions(), out.value(), err.value())) return Error::from_errno(e);
+    if (!err) {
+        return std::move(err).error();
+    }
+    if (int e = redirect_streams(setup.actions(), out.value(), err.value())) {
+        return Error::from_errno(e);
+    }
     auto pid = spawn(program, arguments, setup.attr(), setup.actions());
-    if (!pid) return std::move(pid).error();
+    if (!pid) {
+        return std::move(pid).error();
+    }
     // Our copies of the write ends must go, or the reads below never see the end of the streams.
     out->write_end.reset();
     err->write_end.reset();
@@ -301,7 +374,9 @@ Result<ChildExit> run_captured(const std::string& program, const std::vector<std
         return std::move(drained).error();
     }
     auto waited = wait_for_child(pid.value(), std::move(exit), schedule);
-    if (waited && !drained) return std::move(drained).error();
+    if (waited && !drained) {
+        return std::move(drained).error();
+    }
     return waited;
 }
 
@@ -310,10 +385,16 @@ Result<ChildExit> run_captured(const std::string& program, const std::vector<std
 Result<ChildExit> run_child(const std::string& program, const std::vector<std::string>& arguments,
                             ChildStreams streams, const InterruptPoll& interrupt) {
     SpawnSetup setup;
-    if (!setup.initialised()) return Error::from_errno(ENOMEM);
-    if (int e = set_signal_hygiene(setup.attr())) return Error::from_errno(e);
+    if (!setup.initialised()) {
+        return Error::from_errno(ENOMEM);
+    }
+    if (int e = set_signal_hygiene(setup.attr())) {
+        return Error::from_errno(e);
+    }
     InterruptSchedule schedule(interrupt);
-    if (streams == ChildStreams::inherited) return run_inherited(program, arguments, setup, schedule);
+    if (streams == ChildStreams::inherited) {
+        return run_inherited(program, arguments, setup, schedule);
+    }
     return run_captured(program, arguments, setup, schedule);
 }
 

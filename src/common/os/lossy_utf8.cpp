@@ -21,13 +21,27 @@ struct Lead {
 
 // length 0 marks a byte that can never start a sequence.
 Lead classify(unsigned char byte) {
-    if (byte >= 0xC2 && byte <= 0xDF) return {2, 0x80, 0xBF};
-    if (byte == 0xE0) return {3, 0xA0, 0xBF};
-    if (byte == 0xED) return {3, 0x80, 0x9F};
-    if (byte >= 0xE1 && byte <= 0xEF) return {3, 0x80, 0xBF};
-    if (byte == 0xF0) return {4, 0x90, 0xBF};
-    if (byte >= 0xF1 && byte <= 0xF3) return {4, 0x80, 0xBF};
-    if (byte == 0xF4) return {4, 0x80, 0x8F};
+    if (byte >= 0xC2 && byte <= 0xDF) {
+        return {2, 0x80, 0xBF};
+    }
+    if (byte == 0xE0) {
+        return {3, 0xA0, 0xBF};
+    }
+    if (byte == 0xED) {
+        return {3, 0x80, 0x9F};
+    }
+    if (byte >= 0xE1 && byte <= 0xEF) {
+        return {3, 0x80, 0xBF};
+    }
+    if (byte == 0xF0) {
+        return {4, 0x90, 0xBF};
+    }
+    if (byte >= 0xF1 && byte <= 0xF3) {
+        return {4, 0x80, 0xBF};
+    }
+    if (byte == 0xF4) {
+        return {4, 0x80, 0x8F};
+    }
     return {0, 0, 0};
 }
 
@@ -38,7 +52,9 @@ bool in_range(unsigned char byte, unsigned char low, unsigned char high) {
 // Length of the well-formed prefix of the sequence starting at `start` (a non-ASCII byte); the
 // sequence is complete when this equals the lead's length. At least 1 is always consumed.
 std::size_t valid_prefix(std::string_view bytes, std::size_t start, const Lead& lead) {
-    if (lead.length == 0) return 1;
+    if (lead.length == 0) {
+        return 1;
+    }
     std::size_t at = start + 1;
     if (at >= bytes.size() ||
         !in_range(static_cast<unsigned char>(bytes[at]), lead.second_low, lead.second_high)) {

@@ -5,8 +5,9 @@
 // primitive's own state. Every waiter leaves the queue exactly once, under that mutex: either the
 // primitive pops it to hand it a value (a message, the lock), or its cancellation slot fires and
 // removes it. Whoever unlinked it then completes it, after releasing the mutex. A waiter that was
-// cancelled therefore never took anything, and a value handed to a waiter is owned by its completion
-// (destroying the completion unposted destroys the value, whose RAII releases what it holds).
+// cancelled therefore never took anything, and a value handed to a waiter is owned by its
+// completion (destroying the completion unposted destroys the value, whose RAII releases what it
+// holds).
 //
 // Completion handlers are always posted to their associated executor (system_executor when they
 // have none), never run inside the primitive's call. A cancellation signal must be emitted on the
@@ -17,10 +18,10 @@
 // Thread-safety: every WaiterQueue member except mutex() requires mutex() to be held.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
-#include <condition_variable>
 #include <optional>
 #include <system_error>
 #include <type_traits>
@@ -73,7 +74,9 @@ public:
     // Owners abort their waiters before dropping the queue; whatever is left is aborted here so
     // that no handler is lost silently.
     ~WaiterQueue() {
-        for (auto& waiter : take_all()) waiter->complete(asio::error::operation_aborted, Value{});
+        for (auto& waiter : take_all()) {
+            waiter->complete(asio::error::operation_aborted, Value{});
+        }
     }
 
     std::mutex& mutex() const noexcept { return mutex_; }
@@ -99,7 +102,9 @@ public:
     std::vector<WaiterPtr> take_all() {
         std::vector<WaiterPtr> all;
         all.reserve(size_);
-        while (head_) all.push_back(unlink(*head_));
+        while (head_) {
+            all.push_back(unlink(*head_));
+        }
         return all;
     }
 
@@ -127,18 +132,24 @@ public:
         : queue_(std::move(queue)), waiter_(std::move(waiter)) {}
 
     void operator()(asio::cancellation_type_t type) {
-        constexpr auto handled = asio::cancellation_type::terminal | asio::cancellation_type::partial |
-                                 asio::cancellation_type::total;
-        if ((type & handled) == asio::cancellation_type::none) return;
+        constexpr auto handled = asio::cancellation_type::terminal |
+                                 asio::cancellation_type::partial | asio::cancellation_type::total;
+        if ((type & handled) == asio::cancellation_type::none) {
+            return;
+        }
         auto queue = queue_.lock();
         auto waiter = waiter_.lock();
-        if (!queue || !waiter) return;
+        if (!queue || !waiter) {
+            return;
+        }
         typename WaiterQueue<Value>::WaiterPtr owned;
         {
             std::lock_guard lock(queue->mutex());
             owned = queue->remove(*waiter);
         }
-        if (owned) owned->complete(asio::error::operation_aborted, Value{});
+        if (owned) {
+            owned->complete(asio::error::operation_aborted, Value{});
+        }
     }
 
 private:
@@ -161,10 +172,13 @@ void invoke_completion(Handler& handler, std::error_code ec, Value&& value) {
 template <class Value, class Handler>
 void post_completion(Handler handler, std::error_code ec, Value value, bool clear_slot) {
     auto executor = asio::get_associated_executor(handler, asio::system_executor());
-    asio::post(executor, [handler = std::move(handler), ec, value = std::move(value), clear_slot]() mutable {
-        if (clear_slot) asio::get_associated_cancellation_slot(handler).clear();
-        invoke_completion<Value>(handler, ec, std::move(value));
-    });
+    asio::post(executor,
+               [handler = std::move(handler), ec, value = std::move(value), clear_slot]() mutable {
+                   if (clear_slot) {
+                       asio::get_associated_cancellation_slot(handler).clear();
+                   }
+                   invoke_completion<Value>(handler, ec, std::move(value));
+               });
 }
 
 // A waiter that completes an Asio completion handler.
@@ -173,12 +187,16 @@ class HandlerWaiter final : public Waiter<Value> {
 public:
     explicit HandlerWaiter(Handler handler)
         : handler_(std::move(handler)),
-          work_(asio::make_work_guard(asio::get_associated_executor(handler_, asio::system_executor()))) {}
+          work_(asio::make_work_guard(
+              asio::get_associated_executor(handler_, asio::system_executor()))) {}
 
     // Connects the handler's cancellation slot, if it has one, to this waiter.
-    void connect(const std::shared_ptr<WaiterQueue<Value>>& queue, const std::shared_ptr<Waiter<Value>>& self) {
+    void connect(const std::shared_ptr<WaiterQueue<Value>>& queue,
+                 const std::shared_ptr<Waiter<Value>>& self) {
         auto slot = asio::get_associated_cancellation_slot(handler_);
-        if (!slot.is_connected()) return;
+        if (!slot.is_connected()) {
+            return;
+        }
         slot.template emplace<CancelWaiter<Value>>(queue, self);
         slot_connected_ = true;
     }
@@ -200,7 +218,8 @@ private:
 // `queue` is normally an aliasing pointer into the primitive's shared state.
 template <class Value, class Handler>
 void enqueue_handler(const std::shared_ptr<WaiterQueue<Value>>& queue, Handler&& handler) {
-    auto waiter = std::make_shared<HandlerWaiter<Value, std::decay_t<Handler>>>(std::forward<Handler>(handler));
+    auto waiter = std::make_shared<HandlerWaiter<Value, std::decay_t<Handler>>>(
+        std::forward<Handler>(handler));
     waiter->connect(queue, waiter);
     queue->push_back(std::move(waiter));
 }
