@@ -39,13 +39,19 @@ PYTHON_CAN_TESTS := test/test_socketcan.py test/test_socketcan_helpers.py \
 all: build
 
 # Installs those of the Debian packages $(1) that are missing; waits for a dpkg lock another
-# install holds (several targets may install at once).
+# install holds (several targets may install at once). A failed index update (a mirror caught
+# mid-sync fails one index now and then) is retried, and does not stop the install by itself:
+# the install fails only if a package cannot be had from the indexes there are.
+APT_GET = $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900
 define apt_install
 	@missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing Debian packages:" $$missing; \
-	  $(SUDO) apt-get -o DPkg::Lock::Timeout=900 update -q && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get -o DPkg::Lock::Timeout=900 install -y -q $$missing; \
+	  for attempt in 1 2 3; do \
+	    $(APT_GET) update -q && break; \
+	    echo "apt-get update failed (attempt $$attempt of 3)"; sleep $$((attempt * 15)); \
+	  done; \
+	  $(APT_GET) install -y -q $$missing; \
 	fi
 endef
 
