@@ -86,12 +86,13 @@ build: build-cpython build-pypy
 # suffix are the same, and the build tree does not depend on a venv.
 build-cpython: | apt
 	@[ -f $(BUILD)/cpython/build.ninja ] || cmake -S . -B $(BUILD)/cpython -G Ninja \
-	  -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_BUILD_TESTS=ON
+	  -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_BUILD_TESTS=ON -DVELMOT_WERROR=ON
 	cmake --build $(BUILD)/cpython -j $(JOBS)
 
 build-pypy: | apt
 	@[ -f $(BUILD)/pypy/build.ninja ] || cmake -S . -B $(BUILD)/pypy -G Ninja \
-	  -DVELMOT_PYTHON=$$(command -v $(PYPY)) -DVELMOT_BUILD_TESTS=ON -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF
+	  -DVELMOT_PYTHON=$$(command -v $(PYPY)) -DVELMOT_BUILD_TESTS=ON -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF \
+	  -DVELMOT_WERROR=ON
 	cmake --build $(BUILD)/pypy -j $(JOBS)
 
 test: setup build
@@ -207,7 +208,7 @@ format:
 # interpreter's own allocations are not leak-checked. The `ip` stand-in drops LD_PRELOAD itself.
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 SANITIZER_TREE = [ -f $(BUILD)/$(1)/build.ninja ] || cmake -S . -B $(BUILD)/$(1) -G Ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_SANITIZE=$(2)
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_SANITIZE=$(2) -DVELMOT_WERROR=ON
 UBSAN_ENV = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 test-asan: | apt venvs
 	$(call SANITIZER_TREE,asan,address)
@@ -240,7 +241,7 @@ PYTHON_MATRIX = set -e; present=; \
 	    $(VENV)/py$$v/bin/python -m pip install -q --disable-pip-version-check $(PIP_PACKAGES) && \
 	    touch $(VENV)/py$$v/.ready; }; \
 	  [ -f $(BUILD)/py$$v/build.ninja ] || cmake -S . -B $(BUILD)/py$$v -G Ninja -DVELMOT_PYTHON=$$interp \
-	    -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF >/dev/null; \
+	    -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF -DVELMOT_WERROR=ON >/dev/null; \
 	  cmake --build $(BUILD)/py$$v -j $(JOBS); \
 	  PYTHONPATH=$(BUILD)/py$$v/python $(VENV)/py$$v/bin/python -c \
 	    'import sys, velmot; print("velmot", len(velmot.__all__), "names on Python", sys.version.split()[0])'; \
@@ -322,7 +323,7 @@ apt-armhf: | apt
 
 build-armhf: | apt-armhf
 	@[ -f $(BUILD)/armhf/build.ninja ] || cmake -S . -B $(BUILD)/armhf -G Ninja \
-	  --toolchain armhf/toolchain.cmake -DVELMOT_BUILD_TESTS=ON
+	  --toolchain armhf/toolchain.cmake -DVELMOT_BUILD_TESTS=ON -DVELMOT_WERROR=ON
 	cmake --build $(BUILD)/armhf -j $(JOBS)
 
 armhf-root: $(ARMHF_ROOT)/.ready

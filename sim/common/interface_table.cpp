@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace vcan {
@@ -77,13 +78,10 @@ void parse_interfaces(const char* text, std::size_t length, InterfaceTable& out)
 bool load_interfaces(const char* dir, InterfaceTable& out) {
     out.count = 0;
     char path[PATH_MAX];
-    const std::size_t dir_length = std::strlen(dir);
-    static constexpr char k_leaf[] = "/ifaces";
-    if (dir_length + sizeof k_leaf > sizeof path) {
+    const int path_length = std::snprintf(path, sizeof path, "%s/ifaces", dir);
+    if (path_length < 0 || static_cast<std::size_t>(path_length) >= sizeof path) {
         return false;
     }
-    std::memcpy(path, dir, dir_length);
-    std::memcpy(path + dir_length, k_leaf, sizeof k_leaf);
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;

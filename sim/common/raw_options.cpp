@@ -76,7 +76,8 @@ int set_raw_option(RawOptionState& state, int name, const void* value, socklen_t
         case CAN_RAW_FILTER:
             return set_filters(wire, value, length);
         case CAN_RAW_ERR_FILTER:
-            if ((error = read_int(value, length, flag)) == 0) {
+            error = read_int(value, length, flag);
+            if (error == 0) {
                 wire.err_mask = static_cast<std::uint32_t>(flag) & CAN_ERR_MASK;
             }
             return error;
@@ -85,7 +86,8 @@ int set_raw_option(RawOptionState& state, int name, const void* value, socklen_t
         case CAN_RAW_FD_FRAMES:
         case CAN_RAW_JOIN_FILTERS:
         case CAN_RAW_XL_FRAMES:
-            if ((error = read_int(value, length, flag)) != 0) {
+            error = read_int(value, length, flag);
+            if (error != 0) {
                 return error;
             }
             break;

@@ -32,7 +32,7 @@ namespace {
 // so a reader that keeps up on average never loses frames to a burst.
 constexpr int k_client_send_buffer = 8 << 20;
 constexpr std::size_t k_message_buffer = (k_max_control_size + 64) & ~std::size_t{7};
-constexpr std::size_t k_stats_chunk = 32 * 1024;
+constexpr std::size_t k_stats_chunk = std::size_t{32} * 1024;
 
 // The forwarding pass's scratch space (the daemon is single-threaded).
 alignas(8) std::byte g_in_buffers[k_batch][k_message_buffer];

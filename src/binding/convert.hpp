@@ -133,13 +133,13 @@ struct is_result<Result<T>> : std::true_type {};
 
 template <class Tuple>
 PyObject* tuple_to_python(Tuple&& values) {
-    constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<Tuple>>;
-    Ref tuple = Ref::steal(check(PyTuple_New(n)));
+    constexpr std::size_t k_size = std::tuple_size_v<std::remove_cvref_t<Tuple>>;
+    Ref tuple = Ref::steal(check(PyTuple_New(k_size)));
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         // PyTuple_SET_ITEM steals; each item is converted before the next (left to right).
         (PyTuple_SET_ITEM(tuple.get(), I, to_python(std::get<I>(std::forward<Tuple>(values)))),
          ...);
-    }(std::make_index_sequence<n>{});
+    }(std::make_index_sequence<k_size>{});
     return tuple.release();
 }
 

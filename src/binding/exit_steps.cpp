@@ -35,8 +35,8 @@ void mark_forked_child() {
 }
 
 Steps& steps() {
-    static Steps* const instance = new Steps();  // leaked: used at exit
-    return *instance;
+    static Steps& instance = *new Steps();  // leaked: used at exit
+    return instance;
 }
 
 void run_steps() {

@@ -50,6 +50,7 @@ ItemFactory ItemCatalog::find(std::string_view name) const noexcept {
 
 std::vector<const char*> ItemCatalog::names() const {
     std::vector<const char*> result;
+    result.reserve(items_.size());
     for (const auto& item : items_) {
         result.push_back(item.first);
     }

@@ -1,5 +1,5 @@
-// Pending-release list: a leaked vector behind one mutex, with an atomic count for the lock-free
-// emptiness check.
+// Pending-release list: a never-destroyed vector behind one mutex, with an atomic count for the
+// lock-free emptiness check.
 //
 // Thread-safety: see pending_release.hpp.
 #include "binding/pending_release.hpp"
@@ -18,10 +18,17 @@ struct List {
     std::atomic<std::size_t> count{0};  // mirrors items.size(); read without the mutex
 };
 
-// Leaked on purpose: threads may still append while the process exits.
+// Constant-initialized static storage whose destructor never runs: threads may still append
+// while the process exits, and no first use can fail to allocate.
+union Storage {
+    constexpr Storage() : list() {}
+    ~Storage() {}  // the list is never destroyed
+    List list;
+};
+constinit Storage g_storage;
+
 List& list() noexcept {
-    static List* const instance = new List;
-    return *instance;
+    return g_storage.list;
 }
 
 std::vector<PyObject*> take_all() {

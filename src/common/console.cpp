@@ -27,12 +27,12 @@ void after_fork_in_child() {
 }
 
 ConsoleWriter& stderr_writer() {
-    static const bool created = [] {
+    static const bool k_created = [] {
         g_stderr_writer.store(&ConsoleWriter::create(STDERR_FILENO), std::memory_order_release);
         ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
         return true;
     }();
-    (void)created;
+    (void)k_created;
     return *g_stderr_writer.load(std::memory_order_acquire);
 }
 

@@ -43,7 +43,7 @@ namespace velmot {
 
 // The bounds of one writer; the module's writer uses the defaults.
 struct ConsoleLimits {
-    static constexpr std::size_t k_default_queue_capacity_bytes = 64 * 1024;
+    static constexpr std::size_t k_default_queue_capacity_bytes = std::size_t{64} * 1024;
 
     std::size_t queue_capacity_bytes = k_default_queue_capacity_bytes;
     std::size_t lines_per_second = ConsoleRateLimit::k_default_lines_per_window;

@@ -159,8 +159,8 @@ Result<std::vector<int>> parse_cpu_list(std::string_view text) {
 }
 
 const RealtimeSettings& realtime_settings() {
-    static const RealtimeSettings* const settings = new RealtimeSettings(read_settings());
-    return *settings;
+    static const RealtimeSettings& settings = *new RealtimeSettings(read_settings());
+    return settings;
 }
 
 bool enter_realtime(const RealtimeSettings& settings) {

@@ -94,7 +94,7 @@ PyObject* start_calibration(PyObject* self, PyObject*) {
 PyObject* set_foc_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<DeviceShare, Access::shared>(
         k_set_foc_mode, self, args, nargs, kwnames,
-        [](DeviceShare& device, std::string mode) -> Result<void> {
+        [](DeviceShare& device, const std::string& mode) -> Result<void> {
             auto parsed = parse_foc_mode(mode);
             if (!parsed) {
                 return std::move(parsed).error();

@@ -102,7 +102,8 @@ Result<Ref> add_device_object(Motor& motor, std::uint8_t slot_index, std::uint32
 PyObject* add_device(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<MotorBox, Access::shared>(
         k_add_device, self, args, nargs, kwnames,
-        [](MotorBox& motor, std::uint8_t slot_index, std::uint32_t node_id, std::string mode) {
+        [](MotorBox& motor, std::uint8_t slot_index, std::uint32_t node_id,
+           const std::string& mode) {
             return add_device_object(open_motor(motor), slot_index, node_id, mode);
         });
 }
@@ -148,7 +149,7 @@ PyObject* set_foc_mode_broadcast(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
     return call_method<MotorBox, Access::shared>(
         k_set_foc_mode_broadcast, self, args, nargs, kwnames,
-        [](MotorBox& motor, std::string mode) -> Result<void> {
+        [](MotorBox& motor, const std::string& mode) -> Result<void> {
             auto parsed = parse_foc_mode(mode);
             if (!parsed) {
                 return std::move(parsed).error();

@@ -31,6 +31,7 @@ public:
     asio::awaitable<Result<R>> join() {
         auto outcome = checked();
         auto result = co_await outcome->async_wait(asio::use_awaitable);
+        // NOLINTNEXTLINE(bugprone-unchecked-optional-access): without an exception it holds a value
         co_return std::move(*result);
     }
 

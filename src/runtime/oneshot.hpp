@@ -186,7 +186,7 @@ private:
 
     V take_locked() {
         auto [error, value] = take_outcome_locked();
-        if (error) {
+        if (!value) {  // a completed cell holds exactly one of the two
             std::rethrow_exception(error);
         }
         return std::move(*value);

@@ -94,8 +94,8 @@ void on_signal(int signo, siginfo_t* info, void* context) {
 class Hub {
 public:
     // Registers a new listener; the delivery count it starts from is read after installation.
-    Result<std::shared_ptr<detail::SignalListenerState>> create(asio::any_io_executor executor,
-                                                                int signo);
+    Result<std::shared_ptr<detail::SignalListenerState>> create(
+        const asio::any_io_executor& executor, int signo);
     void remove(const detail::SignalListenerState* state);
     void wake_all();
 
@@ -109,8 +109,8 @@ private:
 };
 
 Hub& hub() {
-    static Hub* const instance = new Hub();  // leaked: listeners and the handler may outlive main
-    return *instance;
+    static Hub& instance = *new Hub();  // leaked: listeners and the handler may outlive main
+    return instance;
 }
 
 Result<void> Hub::ensure_pipe_locked() {
@@ -147,8 +147,8 @@ Result<void> Hub::install_locked(int signo) {
     return {};
 }
 
-Result<std::shared_ptr<detail::SignalListenerState>> Hub::create(asio::any_io_executor executor,
-                                                                 int signo) {
+Result<std::shared_ptr<detail::SignalListenerState>> Hub::create(
+    const asio::any_io_executor& executor, int signo) {
     std::lock_guard lock(mutex_);
     if (auto piped = ensure_pipe_locked(); !piped) {
         return std::move(piped).error();
@@ -160,7 +160,7 @@ Result<std::shared_ptr<detail::SignalListenerState>> Hub::create(asio::any_io_ex
     if (fd < 0) {
         return Error::from_errno(errno, "cannot duplicate the signal pipe");
     }
-    asio::posix::stream_descriptor descriptor(std::move(executor));
+    asio::posix::stream_descriptor descriptor(executor);
     std::error_code ec;
     descriptor.assign(fd, ec);
     if (ec) {
@@ -307,8 +307,8 @@ std::uint32_t signal_delivery_count(int signo) noexcept {
     return signo > 0 && signo < NSIG ? g_deliveries[signo].load() : 0;
 }
 
-Result<SignalListener> SignalListener::create(asio::any_io_executor executor, int signo) {
-    auto state = hub().create(std::move(executor), signo);
+Result<SignalListener> SignalListener::create(const asio::any_io_executor& executor, int signo) {
+    auto state = hub().create(executor, signo);
     if (!state) {
         return std::move(state).error();
     }

@@ -104,7 +104,7 @@ class SignalListener {
 public:
     // Installs the signal's handler on first use. Fails when the self-pipe cannot be created or
     // the handler cannot be installed (for example an invalid signal number).
-    static Result<SignalListener> create(asio::any_io_executor executor, int signo);
+    static Result<SignalListener> create(const asio::any_io_executor& executor, int signo);
 
     SignalListener(SignalListener&& other) noexcept = default;
     SignalListener& operator=(SignalListener&& other) noexcept;

@@ -67,9 +67,9 @@ template <class T>
 struct TimeoutChildCompletion {
     std::shared_ptr<TimeoutRace<T>> race;
 
-    void operator()(std::exception_ptr error) {
+    void operator()(const std::exception_ptr& error) {
         if (error) {
-            race->error = std::move(error);
+            race->error = error;
             race->finish();
         }
         // May run inside the finishing child, whose cancellation state lives in memory owned by
@@ -131,11 +131,11 @@ asio::awaitable<Result<T>> timeout(Clock::duration d, asio::awaitable<T> op) {
     }
     co_await asio::this_coro::throw_if_cancelled(throw_if_cancelled);
 
-    if (race->value) {
+    if (auto& value = race->value) {
         if constexpr (std::is_void_v<T>) {
             co_return Result<void>{};
         } else {
-            co_return Result<T>(std::move(*race->value));
+            co_return Result<T>(std::move(*value));
         }
     }
     if (caller_cancelled) {

@@ -51,8 +51,8 @@ BlockedInWait::~BlockedInWait() {
 namespace call_waits {
 
 detail::Hub& detail::hub() {
-    static Hub* const instance = new Hub();
-    return *instance;
+    static Hub& instance = *new Hub();
+    return instance;
 }
 
 void notify_change() {

@@ -151,8 +151,8 @@ bool TaskManager::wait_all(std::optional<std::chrono::nanoseconds> timeout) {
 TaskManager& task_manager() {
     // TASK_MANAGER: leaked on purpose, so that no static destructor tears it down while runtime or
     // timer threads still use it at exit.
-    static TaskManager* const TASK_MANAGER = new TaskManager();
-    return *TASK_MANAGER;
+    static TaskManager& TASK_MANAGER = *new TaskManager();
+    return TASK_MANAGER;
 }
 
 }  // namespace velmot::task

@@ -73,7 +73,7 @@ Result<void> CanDeviceAsync::send_nonblocking(CanMessage message) const {
         return std::move(*lost);
     }
     outbox_->add_queued();  // before the task can see the frame, so the count never goes below 0
-    Result<void> queued = outgoing_->send(std::move(message));
+    Result<void> queued = outgoing_->send(message);
     if (!queued) {
         outbox_->remove_queued();
     }
@@ -135,7 +135,7 @@ Result<std::optional<CanMessage>> CanDeviceAsync::try_receive() const {
     if (taken.status == runtime::TryRecvStatus::disconnected) {
         return unless_lost(std::nullopt);
     }
-    return std::move(taken.value);
+    return taken.value;
 }
 
 asio::awaitable<std::optional<CanMessage>> CanDeviceAsync::receive_locked(

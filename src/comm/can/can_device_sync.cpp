@@ -55,7 +55,7 @@ Result<CanDeviceSync> CanDeviceSync::create(const std::string& interface,
 }
 
 CanDevice& CanDeviceSync::device() {
-    return *device_;
+    return *device_;  // NOLINT(bugprone-unchecked-optional-access): every caller checks device_
 }
 
 Result<bool> CanDeviceSync::try_send(const can_frame& frame) {

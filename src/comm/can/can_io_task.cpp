@@ -32,14 +32,14 @@ constexpr ConsoleKind k_receive_failure_kind{"can: failed to receive frame"};
 // What one round handles.
 struct Event {
     enum class Kind { nothing, outgoing, outgoing_closed, frame, read_error } kind = Kind::nothing;
-    std::optional<CanMessage> message;  // outgoing
+    std::optional<CanMessage> message;  // set whenever kind is outgoing
     can_frame frame{};                  // frame
     Error error{ErrorKind::os, {}};     // read_error
 
     static Event outgoing_message(std::optional<CanMessage> message) {
         Event event;
         event.kind = Kind::outgoing;
-        event.message = std::move(message);
+        event.message = message;
         return event;
     }
     static Event of(Kind kind) {
@@ -63,7 +63,7 @@ Event take_outgoing(Receiver<CanMessage>& outgoing) {
     auto taken = outgoing.try_recv();
     switch (taken.status) {
         case runtime::TryRecvStatus::received:
-            return Event::outgoing_message(std::move(taken.value));
+            return Event::outgoing_message(taken.value);
         case runtime::TryRecvStatus::disconnected:
             return Event::of(Event::Kind::outgoing_closed);
         case runtime::TryRecvStatus::empty:
@@ -134,7 +134,7 @@ asio::awaitable<Event> wait_event(CanDevice& socket, Receiver<CanMessage>& outgo
         asio::bind_executor(executor,
                             [race](std::error_code ec, std::optional<CanMessage> message) {
                                 race->recv_done = true;
-                                race->message = std::move(message);
+                                race->message = message;
                                 race->outgoing_closed = !ec && !race->message;
                                 race->settle();
                             })));
@@ -147,7 +147,7 @@ asio::awaitable<Event> wait_event(CanDevice& socket, Receiver<CanMessage>& outgo
     }
     co_await wait_until(*race, [](const Race& r) { return r.readable_done && r.recv_done; });
     if (race->message) {
-        co_return Event::outgoing_message(std::move(race->message));
+        co_return Event::outgoing_message(race->message);
     }
     if (race->outgoing_closed) {
         co_return Event::of(Event::Kind::outgoing_closed);
@@ -164,9 +164,8 @@ asio::awaitable<void> write_message(CanDevice& socket, const CanMessage& message
 }
 
 // The socket is lost: records it for the device's callers and gives up on the queued frames.
-void give_up(const CanDevice& socket, Receiver<CanMessage>& outgoing, Outbox& outbox,
-             LinkLoss& loss) {
-    loss.record(*socket.loss());
+void give_up(const Error& lost, Receiver<CanMessage>& outgoing, Outbox& outbox, LinkLoss& loss) {
+    loss.record(lost);
     outbox.abandon();
     while (outgoing.try_recv().status == runtime::TryRecvStatus::received) {
         outbox.remove_queued();
@@ -189,10 +188,12 @@ asio::awaitable<void> run_can_io_task(CanDevice socket, Receiver<CanMessage> out
             case Event::Kind::nothing:
                 break;
             case Event::Kind::outgoing:
+                // An outgoing event always holds its message (Event::outgoing_message).
+                // NOLINTNEXTLINE(bugprone-unchecked-optional-access)
                 co_await write_message(socket, *event.message);
                 outbox->remove_queued();
-                if (socket.loss()) {
-                    give_up(socket, outgoing, *outbox, *loss);
+                if (const auto& lost = socket.loss()) {
+                    give_up(*lost, outgoing, *outbox, *loss);
                     co_return;
                 }
                 break;
@@ -203,8 +204,8 @@ asio::awaitable<void> run_can_io_task(CanDevice socket, Receiver<CanMessage> out
                 forwarding = forwarding && incoming.send(CanMessage::from_frame(event.frame)).ok();
                 break;
             case Event::Kind::read_error:
-                if (socket.loss()) {
-                    give_up(socket, outgoing, *outbox, *loss);
+                if (const auto& lost = socket.loss()) {
+                    give_up(*lost, outgoing, *outbox, *loss);
                     co_return;
                 }
                 write_stderr(k_receive_failure_kind,

@@ -93,11 +93,11 @@ std::optional<std::uint32_t> parse_leading_u32(std::string_view text) {
 
 // Only the first line holding "bitrate " counts, even when it yields no number.
 std::optional<std::uint32_t> parse_bitrate(const std::vector<std::string_view>& lines) {
-    constexpr std::string_view key = "bitrate ";
+    constexpr std::string_view k_key = "bitrate ";
     for (std::string_view line : lines) {
-        const std::size_t at = line.find(key);
+        const std::size_t at = line.find(k_key);
         if (at != std::string_view::npos) {
-            return parse_leading_u32(line.substr(at + key.size()));
+            return parse_leading_u32(line.substr(at + k_key.size()));
         }
     }
     return std::nullopt;

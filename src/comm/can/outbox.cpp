@@ -51,8 +51,8 @@ private:
 };
 
 OutboxList& outbox_list() {
-    static OutboxList* const list = new OutboxList();  // leaked: used at exit
-    return *list;
+    static OutboxList& list = *new OutboxList();  // leaked: used at exit
+    return list;
 }
 
 }  // namespace

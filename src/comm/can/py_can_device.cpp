@@ -59,7 +59,7 @@ Result<void> send_frame(CanDeviceSync& device, std::uint32_t id,
 PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<CanDeviceSync, Access::exclusive>(
         k_send, self, args, nargs, kwnames,
-        [](CanDeviceSync& device, std::uint32_t id, std::vector<std::uint8_t> data) {
+        [](CanDeviceSync& device, std::uint32_t id, const std::vector<std::uint8_t>& data) {
             return send_frame(device, id, data);
         });
 }

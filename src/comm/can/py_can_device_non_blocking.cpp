@@ -65,7 +65,7 @@ Result<void> send_frame(const CanDeviceAsync& device, std::uint32_t id,
 PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<DeviceShare, Access::shared>(
         k_send, self, args, nargs, kwnames,
-        [](DeviceShare& device, std::uint32_t id, std::vector<std::uint8_t> data) {
+        [](DeviceShare& device, std::uint32_t id, const std::vector<std::uint8_t>& data) {
             return send_frame(*device, id, data);
         });
 }

@@ -22,25 +22,25 @@ Frame build_config_frame(std::uint8_t command, std::uint16_t destination,
 }
 
 Frame enter_session_first_frame(std::uint16_t destination) noexcept {
-    return build_config_frame(command::enter_session_first, destination, ctl::enter_session);
+    return build_config_frame(command::k_enter_session_first, destination, ctl::k_enter_session);
 }
 
 Frame enter_session_second_frame(std::uint16_t destination) noexcept {
-    return build_config_frame(command::enter_session_second, destination, ctl::enter_session);
+    return build_config_frame(command::k_enter_session_second, destination, ctl::k_enter_session);
 }
 
 Frame end_session_frame(std::uint16_t destination) noexcept {
-    return build_config_frame(command::control, destination, ctl::end_session);
+    return build_config_frame(command::k_control, destination, ctl::k_end_session);
 }
 
 Frame zero_request_frame(std::uint16_t destination) noexcept {
-    return build_config_frame(command::control, destination, ctl::zero_request);
+    return build_config_frame(command::k_control, destination, ctl::k_zero_request);
 }
 
 Frame set_mode_frame(std::uint16_t destination, FocMode mode) noexcept {
     return build_config_frame(
-        command::control, destination,
-        static_cast<std::uint8_t>(ctl::set_mode_base + static_cast<std::uint8_t>(mode)));
+        command::k_control, destination,
+        static_cast<std::uint8_t>(ctl::k_set_mode_base + static_cast<std::uint8_t>(mode)));
 }
 
 }  // namespace velmot::comm::dr_v1

@@ -20,16 +20,16 @@ using Frame = std::array<std::uint8_t, 8>;
 inline constexpr std::uint16_t k_broadcast_dest = 0xFFFF;
 
 namespace command {
-inline constexpr std::uint8_t enter_session_first = 0x73;
-inline constexpr std::uint8_t enter_session_second = 0x74;
-inline constexpr std::uint8_t control = 0xFF;  // the operation is in the CTL byte
+inline constexpr std::uint8_t k_enter_session_first = 0x73;
+inline constexpr std::uint8_t k_enter_session_second = 0x74;
+inline constexpr std::uint8_t k_control = 0xFF;  // the operation is in the CTL byte
 }  // namespace command
 
 namespace ctl {
-inline constexpr std::uint8_t enter_session = 0x03;
-inline constexpr std::uint8_t end_session = 0x00;  // group 0, code 0
-inline constexpr std::uint8_t zero_request = 0x01;
-inline constexpr std::uint8_t set_mode_base = 0x10;  // + the mode's code
+inline constexpr std::uint8_t k_enter_session = 0x03;
+inline constexpr std::uint8_t k_end_session = 0x00;  // group 0, code 0
+inline constexpr std::uint8_t k_zero_request = 0x01;
+inline constexpr std::uint8_t k_set_mode_base = 0x10;  // + the mode's code
 }  // namespace ctl
 
 // Bytes 0..6 as given, byte 7 the XOR of bytes 0..6 (so the XOR of all 8 bytes is 0).

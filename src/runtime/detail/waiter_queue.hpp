@@ -132,9 +132,10 @@ public:
         : queue_(std::move(queue)), waiter_(std::move(waiter)) {}
 
     void operator()(asio::cancellation_type_t type) {
-        constexpr auto handled = asio::cancellation_type::terminal |
-                                 asio::cancellation_type::partial | asio::cancellation_type::total;
-        if ((type & handled) == asio::cancellation_type::none) {
+        constexpr auto k_handled = asio::cancellation_type::terminal |
+                                   asio::cancellation_type::partial |
+                                   asio::cancellation_type::total;
+        if ((type & k_handled) == asio::cancellation_type::none) {
             return;
         }
         auto queue = queue_.lock();
@@ -162,7 +163,7 @@ void invoke_completion(Handler& handler, std::error_code ec, Value&& value) {
     if constexpr (std::is_same_v<Value, NoValue>) {
         std::move(handler)(ec);
     } else {
-        std::move(handler)(ec, std::move(value));
+        std::move(handler)(ec, std::forward<Value>(value));
     }
 }
 
@@ -242,7 +243,9 @@ public:
 
     Value wait() {
         std::unique_lock lock(mutex_);
-        ready_.wait(lock, [this] { return value_.has_value(); });
+        while (!value_) {
+            ready_.wait(lock);
+        }
         return std::move(*value_);
     }
 
