@@ -226,12 +226,13 @@ test-tsan: | apt
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  $(BUILD)/tsan/bin/velmot_cpp_tests --gtest_filter='$(TSAN_TESTS)'
 
-# Every CPython from 3.9 to 3.13 that pyenv holds: build/py3.X and .venv/py3.X, except for the
-# version of $(PYTHON), which is the CPython tree and venv (build/cpython, .venv/cpython) and counts
-# as present without pyenv. test-pythons runs the whole Python suite on each present version and
-# fails after the last one if any failed; test-pythons-ci builds and imports on each and runs the
-# suite on the oldest and the newest side by side, each on its own simulated bus, its output in
-# build/pythons/py3.X.log (printed when both ended). An absent version is skipped with a message.
+# Every CPython from 3.9 to 3.13 that pyenv holds: build/py3.X and .venv/py3.X (with matplotlib for
+# the demo's --plot, as in .venv/cpython), except for the version of $(PYTHON), which uses the
+# CPython tree and venv (build/cpython, .venv/cpython) and counts as present without pyenv.
+# test-pythons runs the whole Python suite on each present version and fails after the last one if
+# any failed; test-pythons-ci builds and imports on each and runs the suite on the oldest and the
+# newest side by side, each on its own simulated bus, its output in build/pythons/py3.X.log
+# (printed when both ended). An absent version is skipped with a message.
 PYENV_ROOT ?= $(HOME)/.pyenv
 PYTHON_VERSIONS := 3.9 3.10 3.11 3.12 3.13
 PYTHON_LOGS := $(BUILD)/pythons
@@ -246,6 +247,9 @@ PYTHON_MATRIX = set -e; present=; host=$(HOST_PYTHON_VERSION); \
 	    [ -f $(VENV)/$$f/.ready ] || { $$interp -m venv $(VENV)/$$f && \
 	      $(VENV)/$$f/bin/python -m pip install -q --disable-pip-version-check $(PIP_PACKAGES) && \
 	      touch $(VENV)/$$f/.ready; }; \
+	    [ -f $(VENV)/$$f/.plot-ready ] || { \
+	      $(VENV)/$$f/bin/python -m pip install -q --disable-pip-version-check $(CPYTHON_PIP_PACKAGES) && \
+	      touch $(VENV)/$$f/.plot-ready; }; \
 	    [ -f $(BUILD)/$$f/build.ninja ] || cmake -S . -B $(BUILD)/$$f -G Ninja -DVELMOT_PYTHON=$$interp \
 	      -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF >/dev/null; \
 	    cmake --build $(BUILD)/$$f -j $(JOBS); \
@@ -258,10 +262,10 @@ PYTHON_MATRIX = set -e; present=; host=$(HOST_PYTHON_VERSION); \
 	  $(VENV)/$$(flavour $$1)/bin/python -m pytest -q -p no:cacheprovider tests/py; }; \
 	failed=; report() { [ -z "$$failed" ] || { echo "the Python suite failed on:$$failed"; exit 1; }; }
 
-test-pythons: build-cpython $(VENV)/cpython/.ready
+test-pythons: build-cpython $(VENV)/cpython/.plot-ready
 	$(PYTHON_MATRIX); for v in $$present; do suite $$v || failed="$$failed $$v"; done; report
 
-test-pythons-ci: build-cpython $(VENV)/cpython/.ready
+test-pythons-ci: build-cpython $(VENV)/cpython/.plot-ready
 	$(PYTHON_MATRIX); set -- $$present; [ $$# -gt 0 ] || { echo "no CPython 3.9 to 3.13 present"; exit 1; }; \
 	runs=$$1; [ $$# -eq 1 ] || runs="$$runs $${!#}"; \
 	mkdir -p $(PYTHON_LOGS); pids=; \
