@@ -227,33 +227,54 @@ test-tsan: | apt
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  $(BUILD)/tsan/bin/velmot_cpp_tests --gtest_filter='$(TSAN_TESTS)'
 
-# Every CPython from 3.9 to 3.13 that pyenv holds: build/py3.X and .venv/py3.X. test-pythons
-# runs the whole Python suite on each; test-pythons-ci builds and imports on each and runs the
-# suite on the oldest and the newest present. An absent version is skipped with a message.
+# Every CPython from 3.9 to 3.13 that pyenv holds: build/py3.X and .venv/py3.X, except for the
+# version of $(PYTHON), which uses the CPython tree and venv (build/cpython, .venv/cpython) and
+# counts as present without pyenv. An absent version is skipped with a message. test-pythons runs
+# the whole Python suite on each present version and fails after the last one if any failed.
+# test-pythons-ci builds and imports on each, then runs the suite on the oldest and the newest:
+# side by side, each on its own simulated bus with its output in build/pythons/py3.X.log (printed
+# when both ended), but for the tests that need real time, which run after, one version at a time
+# (two suites on two cores leave a fast timer no core of its own).
 PYENV_ROOT ?= $(HOME)/.pyenv
 PYTHON_VERSIONS := 3.9 3.10 3.11 3.12 3.13
-PYTHON_MATRIX = set -e; present=; \
+PYTHON_LOGS := $(BUILD)/pythons
+HOST_PYTHON_VERSION = $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+PYTHON_MATRIX = set -e; present=; host=$(HOST_PYTHON_VERSION); \
+	flavour() { if [ "$$1" = "$$host" ]; then echo cpython; else echo py$$1; fi; }; \
 	for v in $(PYTHON_VERSIONS); do \
-	  interp=$$(ls -d $(PYENV_ROOT)/versions/$$v.*/bin/python$$v 2>/dev/null | sort -V | tail -1); \
-	  if [ -z "$$interp" ]; then echo "Python $$v is not installed under $(PYENV_ROOT): skipped"; continue; fi; \
+	  f=$$(flavour $$v); \
+	  if [ $$f = py$$v ]; then \
+	    interp=$$(ls -d $(PYENV_ROOT)/versions/$$v.*/bin/python$$v 2>/dev/null | sort -V | tail -1); \
+	    if [ -z "$$interp" ]; then echo "Python $$v is not installed under $(PYENV_ROOT): skipped"; continue; fi; \
+	    [ -f $(VENV)/$$f/.ready ] || { $$interp -m venv $(VENV)/$$f && \
+	      $(VENV)/$$f/bin/python -m pip install -q --disable-pip-version-check $(PIP_PACKAGES) && \
+	      touch $(VENV)/$$f/.ready; }; \
+	    [ -f $(BUILD)/$$f/build.ninja ] || cmake -S . -B $(BUILD)/$$f -G Ninja -DVELMOT_PYTHON=$$interp \
+	      -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF -DVELMOT_WERROR=ON >/dev/null; \
+	    cmake --build $(BUILD)/$$f -j $(JOBS); \
+	  fi; \
 	  present="$$present $$v"; \
-	  [ -f $(VENV)/py$$v/.ready ] || { $$interp -m venv $(VENV)/py$$v && \
-	    $(VENV)/py$$v/bin/python -m pip install -q --disable-pip-version-check $(PIP_PACKAGES) && \
-	    touch $(VENV)/py$$v/.ready; }; \
-	  [ -f $(BUILD)/py$$v/build.ninja ] || cmake -S . -B $(BUILD)/py$$v -G Ninja -DVELMOT_PYTHON=$$interp \
-	    -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF -DVELMOT_WERROR=ON >/dev/null; \
-	  cmake --build $(BUILD)/py$$v -j $(JOBS); \
-	  PYTHONPATH=$(BUILD)/py$$v/python $(VENV)/py$$v/bin/python -c \
+	  PYTHONPATH=$(BUILD)/$$f/python $(VENV)/$$f/bin/python -c \
 	    'import sys, velmot; print("velmot", len(velmot.__all__), "names on Python", sys.version.split()[0])'; \
 	done; \
-	suite() { VELMOT_BUILD_DIR=$(CURDIR)/$(BUILD)/py$$1 sim/with-bus can0 -- \
-	  $(VENV)/py$$1/bin/python -m pytest -q -p no:cacheprovider tests/py; }
+	suite() { local v=$$1; shift; VELMOT_BUILD_DIR=$(CURDIR)/$(BUILD)/$$(flavour $$v) sim/with-bus can0 -- \
+	  $(VENV)/$$(flavour $$v)/bin/python -m pytest -q -p no:cacheprovider "$$@" tests/py; }; \
+	failed=; report() { [ -z "$$failed" ] || { echo "the Python suite failed on:$$failed"; exit 1; }; }
 
-test-pythons: build-cpython
-	$(PYTHON_MATRIX); for v in $$present; do suite $$v; done
+test-pythons: build-cpython $(VENV)/cpython/.ready
+	$(PYTHON_MATRIX); for v in $$present; do suite $$v || failed="$$failed $$v"; done; report
 
-test-pythons-ci: build-cpython
-	$(PYTHON_MATRIX); set -- $$present; suite $$1; [ $$# -eq 1 ] || suite $${!#}
+test-pythons-ci: build-cpython $(VENV)/cpython/.ready
+	$(PYTHON_MATRIX); set -- $$present; [ $$# -gt 0 ] || { echo "no CPython 3.9 to 3.13 present"; exit 1; }; \
+	runs=$$1; [ $$# -eq 1 ] || runs="$$runs $${!#}"; \
+	mkdir -p $(PYTHON_LOGS); pids=; \
+	for v in $$runs; do suite $$v -m "not timing" >$(PYTHON_LOGS)/py$$v.log 2>&1 & pids="$$pids $$!"; done; \
+	set -- $$runs; for pid in $$pids; do wait $$pid || failed="$$failed $$1"; shift; done; \
+	for v in $$runs; do echo "=== the Python suite on Python $$v ($(PYTHON_LOGS)/py$$v.log)"; \
+	  cat $(PYTHON_LOGS)/py$$v.log; done; \
+	for v in $$runs; do echo "=== tests that need real time, Python $$v"; \
+	  suite $$v -m timing || failed="$$failed $$v(timing)"; done; report
+
 # --- Reliability: fuzzers, long bad-input runs, the soak. The fast shares (a few bad-input
 # examples per callable, each exit scenario VELMOT_REPEAT=3 times) run in `make test`.
 .PHONY: fuzz fuzz-tools bad-input soak soak-short

@@ -3,6 +3,7 @@
 // Thread-safety: needs the GIL.
 #include "binding/class_def.hpp"
 
+#include <cstring>
 #include <vector>
 
 namespace velmot::binding {
@@ -44,6 +45,23 @@ void close_class(PyObject* type) {
 }
 #endif
 
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030A0000
+// CPython before 3.10 keeps the class docstring in tp_doc without its "Name(params)\n--\n\n"
+// line, and type.__text_signature__ reads that line from tp_doc: the whole text is put back.
+// __doc__ (in the class's dict) stays without the line. tp_doc is the type's own allocation.
+void keep_text_signature(PyTypeObject* type, const char* doc) {
+    const std::size_t size = std::strlen(doc) + 1;
+    void* whole = PyObject_Malloc(size);
+    if (whole == nullptr) {
+        PyErr_NoMemory();
+        throw_python_error();
+    }
+    std::memcpy(whole, doc, size);
+    PyObject_Free(const_cast<char*>(type->tp_doc));
+    type->tp_doc = static_cast<const char*>(whole);
+}
+#endif
+
 }  // namespace
 
 PyTypeObject* create_class(const ClassDef& definition, Py_ssize_t basicsize, destructor dealloc) {
@@ -71,13 +89,15 @@ PyTypeObject* create_class(const ClassDef& definition, Py_ssize_t basicsize, des
     // The interpreter keeps pointing at `qualified_name`, a string with static storage.
     PyType_Spec shape{definition.qualified_name, static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT,
                       slots.data()};
-    PyObject* type = check(PyType_FromSpec(&shape));
+    Ref type = Ref::steal(check(PyType_FromSpec(&shape)));
 #ifdef PYPY_VERSION
-    Ref owner = Ref::steal(type);
-    close_class(type);
-    type = owner.release();
+    close_class(type.get());
+#elif PY_VERSION_HEX < 0x030A0000
+    if (definition.doc != nullptr) {
+        keep_text_signature(reinterpret_cast<PyTypeObject*>(type.get()), definition.doc);
+    }
 #endif
-    return reinterpret_cast<PyTypeObject*>(type);
+    return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 void raise_wrong_receiver(const char* function, PyTypeObject* expected, PyObject* self) {
