@@ -28,6 +28,6 @@ set(VELMOT_PYTHON_INCLUDE /usr/include/python${VELMOT_PYTHON_VERSION} CACHE PATH
 string(REPLACE "." "" _velmot_py_nodot "${VELMOT_PYTHON_VERSION}")
 set(VELMOT_EXT_SUFFIX ".cpython-${_velmot_py_nodot}-arm-linux-gnueabihf.so" CACHE STRING "")
 
-# Target programs run here under qemu-user with the cross toolchain's own runtime libraries: enough
-# for listing the C++ tests at build time; the tests themselves run in the armhf root.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static -L /usr/arm-linux-gnueabihf)
+# Target programs run here under qemu-user with Debian's multiarch armhf libraries (libc6:armhf,
+# libstdc++6:armhf; the cross toolchain's own libc crashes at the first thread under qemu-user).
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static)

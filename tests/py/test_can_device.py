@@ -29,6 +29,9 @@ CLASSES = ("CanDevice", "CanDeviceNonBlocking")
 PAYLOAD_TOO_LONG = "Payload is larger than CAN maximum of 8 bytes"
 ID_TOO_LARGE = "CAN ID too large"
 EFF = 0x80000000
+# Devices the drop-leak test opens: each runs the ip stand-in, an interpreter start that takes about
+# a second under emulation (VELMOT_EMULATED=1); 100 still show a leak of one fd or thread each.
+MANY_DEVICES = 100 if os.environ.get("VELMOT_EMULATED") == "1" else 1000
 
 
 BUILT = os.access(daemon_path(), os.X_OK) and os.path.isfile(preload_path())
@@ -559,7 +562,7 @@ def test_dropping_many_nonblocking_devices_leaks_no_fds_or_threads(bus):
     collect()
     assert wait_until(lambda: not any(c["open"] for c in own_clients(bus)))
     fds, tasks = count_entries("/proc/self/fd"), count_entries("/proc/self/task")
-    for i in range(1000):
+    for i in range(MANY_DEVICES):
         dev = velmot.CanDeviceNonBlocking("can0")
         del dev
         if IS_PYPY and i % 20 == 0:
@@ -570,7 +573,7 @@ def test_dropping_many_nonblocking_devices_leaks_no_fds_or_threads(bus):
         (fds, count_entries("/proc/self/fd"))
     assert wait_until(lambda: count_entries("/proc/self/task") <= tasks + 2, timeout=10), \
         (tasks, count_entries("/proc/self/task"))
-    assert len(own_clients(bus)) == 1001
+    assert len(own_clients(bus)) == MANY_DEVICES + 1
 
 
 @pytest.mark.sim_only

@@ -1,6 +1,7 @@
 """Every example under examples/ runs to its end on a fresh simulated bus (with the simulated
 drivers it starts itself, or that the test starts for it) and shows the result it exists to
 show."""
+import importlib.util
 import os
 import pathlib
 import re
@@ -8,10 +9,14 @@ import subprocess
 import sys
 
 import pytest
+
 import velmot
 
 _ROOT = pathlib.Path(__file__).resolve().parents[2]
-_ON_PYPY = sys.implementation.name == "pypy"
+# The examples import the build tree the tests import (conftest's choice).
+_BUILD = os.path.dirname(velmot.__file__)
+# Only with matplotlib: .venv/cpython has it, PyPy's venv and the armhf root do not.
+_PLOT = ["--plot", "{tmp}/demo.png"] if importlib.util.find_spec("matplotlib") else []
 
 
 QUICKSTART_DRIVERS = [(0x201, 0, "speed"), (0x202, 1, "speed")]
@@ -19,8 +24,7 @@ QUICKSTART_DRIVERS = [(0x201, 0, "speed"), (0x202, 1, "speed")]
 
 @pytest.mark.parametrize("script, args, expected", [
     ("quickstart.py", [], r"0x201:  10.00 rad/s   0x202:  -5.00 rad/s\n$"),
-    # matplotlib (for --plot) is installed into the CPython venv only
-    ("demo.py", ["--duration", "3"] + ([] if _ON_PYPY else ["--plot", "{tmp}/demo.png"]),
+    ("demo.py", ["--duration", "3"] + _PLOT,
      r"follows the target: yes"),
     ("raw_can.py", [], r"blocking device got id 0x1ABCDE, 4 bytes: de ad be ef\n"
                        r"(.|\n)*refused: Payload is larger than CAN maximum of 8 bytes"),
@@ -33,7 +37,7 @@ def test_example_runs_to_its_end(vcan_bus, sim_drivers, tmp_path, script, args, 
     vcan_bus("can0")
     if script == "quickstart.py":   # the one example that starts no simulated drivers itself
         sim_drivers(QUICKSTART_DRIVERS, host=0x100)
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(velmot.__file__)))
+    env = dict(os.environ, PYTHONPATH=_BUILD)
     argv = [sys.executable, str(_ROOT / "examples" / script)]
     argv += [a.replace("{tmp}", str(tmp_path)) for a in args]
     done = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=180)

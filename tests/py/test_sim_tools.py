@@ -445,9 +445,11 @@ def test_interface_names_are_never_shell_code(tmp_path, name):
     assert os.listdir(str(tmp_path)) == []
 
 
+# The handler writes with os.write: the signal may arrive while print("ready") is still inside
+# stdout's buffered writer (the line is out once flushed), which a print in the handler re-enters.
 CATCHER = """
-import signal, sys
-signal.signal({sig}, lambda s, f: (print("caught", s, flush=True), sys.exit(0)))
+import os, signal, sys
+signal.signal({sig}, lambda s, f: (os.write(1, b"caught %d\\n" % s), sys.exit(0)))
 print("ready", flush=True)
 signal.pause()
 """
