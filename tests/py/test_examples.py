@@ -9,8 +9,9 @@ import sys
 
 import pytest
 
+import velmot
+
 _ROOT = pathlib.Path(__file__).resolve().parents[2]
-_FLAVOUR = "pypy" if sys.implementation.name == "pypy" else "cpython"
 _ON_PYPY = sys.implementation.name == "pypy"
 
 
@@ -33,7 +34,7 @@ def test_example_runs_to_its_end(vcan_bus, sim_drivers, tmp_path, script, args, 
     vcan_bus("can0")
     if script == "quickstart.py":   # the one example that starts no simulated drivers itself
         sim_drivers(QUICKSTART_DRIVERS, host=0x100)
-    env = dict(os.environ, PYTHONPATH=str(_ROOT / "build" / _FLAVOUR / "python"))
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(velmot.__file__)))
     argv = [sys.executable, str(_ROOT / "examples" / script)]
     argv += [a.replace("{tmp}", str(tmp_path)) for a in args]
     done = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=180)
