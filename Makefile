@@ -219,7 +219,7 @@ test-asan: | apt venvs
 	cmake --build $(BUILD)/asan -j $(JOBS)
 	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j 2 -E '$(ASAN_CTEST_EXCLUDE)'
-	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(ASAN_RUNTIME) \
+	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=0:suppressions=$(CURDIR)/tests/sanitizers/asan.supp LD_PRELOAD=$(ASAN_RUNTIME) \
 	  VCAN_BUILD_DIR=$(CURDIR)/$(BUILD)/asan VELMOT_BUILD_DIR=$(CURDIR)/$(BUILD)/asan \
 	  sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -q -p no:cacheprovider tests/py \
 	  --deselect $(ASAN_PYTEST_DESELECT)
