@@ -1,10 +1,12 @@
-// Threads created with all signals blocked: the mask is set around the creation so that the new
-// thread inherits it from its first instruction (no window in which a signal could land there).
+// Threads created with all signals but the fault signals blocked: the mask is set around the
+// creation so that the new thread inherits it from its first instruction (no window in which a
+// signal could land there).
 #include "common/signal_blocked_thread.hpp"
 
 #include <pthread.h>
 #include <signal.h>
 
+#include <array>
 #include <cstddef>
 #include <vector>
 
@@ -12,12 +14,21 @@ namespace velmot {
 
 namespace {
 
-// Blocks every signal for the calling thread for the scope's lifetime, then restores its mask.
+// The signals a fault raises in the thread that caused it. They stay unblocked: the kernel kills
+// the process outright when one of them is blocked, so a handler (a sanitizer's report, a crash
+// reporter, the interpreter's faulthandler) would never see the fault.
+constexpr std::array k_fault_signals{SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+
+// Blocks every signal but the fault signals for the calling thread for the scope's lifetime,
+// then restores its mask.
 class BlockAllSignals {
 public:
     BlockAllSignals() noexcept {
         sigset_t all;
         sigfillset(&all);
+        for (const int signo : k_fault_signals) {
+            sigdelset(&all, signo);
+        }
         pthread_sigmask(SIG_BLOCK, &all, &previous_);
     }
     ~BlockAllSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }

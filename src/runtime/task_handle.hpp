@@ -24,6 +24,7 @@
 #include "common/result.hpp"
 #include "runtime/blocking_wait.hpp"
 #include "runtime/oneshot.hpp"
+#include "runtime/operation_aborted.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/task_outcome.hpp"
 
@@ -56,7 +57,7 @@ asio::awaitable<void> run_task(asio::awaitable<T> task, std::shared_ptr<TaskStat
     } catch (const Panic&) {
         outcome.set_exception(std::current_exception());
     } catch (const std::system_error& e) {
-        if (e.code() == asio::error::operation_aborted && state->abort_requested.load()) {
+        if (is_operation_aborted(e.code()) && state->abort_requested.load()) {
             outcome.set_value(Result<T>(cancelled_error()));
         } else {
             outcome.set_exception(escaped_as_panic(e));

@@ -14,7 +14,7 @@ bool is_operation_aborted(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::system_error& e) {
-        return e.code() == asio::error::operation_aborted;
+        return is_operation_aborted(e.code());
     } catch (const std::exception&) {
         return false;
     }

@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "common/result.hpp"
+#include "runtime/operation_aborted.hpp"
 #include "runtime/time.hpp"
 
 namespace velmot::runtime {
@@ -102,7 +103,7 @@ asio::awaitable<bool> await_deadline(TimeoutRace<T>& race, Clock::time_point dea
     std::error_code ec;
     co_await race.wake.async_wait(asio::redirect_error(asio::use_awaitable, ec));
     // The timer ends early only by the child's finish() or by the caller's cancellation.
-    co_return !race.finished && ec == asio::error::operation_aborted;
+    co_return !race.finished && is_operation_aborted(ec);
 }
 
 }  // namespace detail

@@ -21,6 +21,7 @@
 #include "common/interrupt_poll.hpp"
 #include "common/panic.hpp"
 #include "runtime/oneshot.hpp"
+#include "runtime/operation_aborted.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/signal_listener.hpp"
 #include "task/task_manager.hpp"
@@ -74,7 +75,7 @@ asio::awaitable<std::string> wait_for_shutdown_signal() {
             asio::bind_executor(executor, [fired, signo = signo](std::error_code ec) {
                 if (!ec) {
                     fired->set_value(signo);
-                } else if (ec != asio::error::operation_aborted) {
+                } else if (!runtime::is_operation_aborted(ec)) {
                     fired->set_value(k_listener_failed);
                 }
             }));

@@ -14,7 +14,7 @@ def run_script(run_python):
     return run
 
 
-def test_runtime_threads_block_shutdown_signals(run_script):
+def test_runtime_threads_block_shutdown_signals_but_not_fault_signals(run_script):
     out = run_script("""
         import os, signal
         import _binding_probe as probe
@@ -27,13 +27,20 @@ def test_runtime_threads_block_shutdown_signals(run_script):
             with open(f'/proc/self/task/{tid}/status') as status:
                 line = next(l for l in status if l.startswith('SigBlk:'))
             masks.append(int(line.split()[1], 16))
-        wanted = (1 << (signal.SIGINT - 1)) | (1 << (signal.SIGTERM - 1))
-        print(workers, len(masks), all(mask & wanted == wanted for mask in masks))
+        bits = lambda *signos: sum(1 << (s - 1) for s in signos)
+        wanted = bits(signal.SIGINT, signal.SIGTERM)
+        faults = bits(signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL,
+                      signal.SIGTRAP, signal.SIGSYS)
+        print(workers, len(masks), all(mask & wanted == wanted for mask in masks),
+              all(mask & faults == 0 for mask in masks))
     """)
-    workers, threads, all_blocked = int(out[0]), int(out[1]), out[2]
+    workers, threads, all_blocked, faults_open = int(out[0]), int(out[1]), out[2], out[3]
     assert workers >= 1
     assert threads >= workers + 1  # the workers and at least one blocking-pool thread
     assert all_blocked == "True"
+    # A blocked fault signal kills the process without running any handler (no sanitizer report,
+    # no faulthandler traceback).
+    assert faults_open == "True"
 
 
 def test_listener_wakes_and_interpreter_sigint_handler_still_raises(run_script):

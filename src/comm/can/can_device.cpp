@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "comm/can/link_loss.hpp"
+#include "runtime/operation_aborted.hpp"
 
 namespace velmot::comm::can {
 namespace {
@@ -149,7 +150,7 @@ asio::awaitable<Result<void>> CanDevice::write(const can_frame& frame) {
         std::error_code ec;
         co_await socket_.async_wait(asio::posix::stream_descriptor::wait_write,
                                     asio::redirect_error(asio::use_awaitable, ec));
-        if (ec == asio::error::operation_aborted) {
+        if (runtime::is_operation_aborted(ec)) {
             throw std::system_error(ec);
         }
         if (ec) {
