@@ -1,5 +1,6 @@
 """The shared runtime seen from a Python process: its threads leave signals to the interpreter's
 threads, and its signal listener chains to the interpreter's own handlers."""
+import os
 import signal
 
 import pytest
@@ -39,8 +40,10 @@ def test_runtime_threads_block_shutdown_signals_but_not_fault_signals(run_script
     assert threads >= workers + 1  # the workers and at least one blocking-pool thread
     assert all_blocked == "True"
     # A blocked fault signal kills the process without running any handler (no sanitizer report,
-    # no faulthandler traceback).
-    assert faults_open == "True"
+    # no faulthandler traceback). Under qemu-user the emulator's own thread, which blocks every
+    # signal, is among the process's threads.
+    if os.environ.get("VELMOT_EMULATED") != "1":
+        assert faults_open == "True"
 
 
 def test_listener_wakes_and_interpreter_sigint_handler_still_raises(run_script):
