@@ -61,9 +61,9 @@ std::vector<std::string> ConsoleRateLimit::take_due(Clock::time_point now) {
     std::vector<std::string> summaries;
     for (auto& window : windows_) {
         if (window.suppressed > 0 && window.start && now - *window.start >= k_window) {
-            summaries.push_back(
-                suppressed_lines_summary(window.suppressed, window.first_suppressed));
-            close(window);
+            if (auto summary = close(window)) {
+                summaries.push_back(std::move(*summary));
+            }
         }
     }
     return summaries;
@@ -73,9 +73,9 @@ std::vector<std::string> ConsoleRateLimit::take_all() {
     std::vector<std::string> summaries;
     for (auto& window : windows_) {
         if (window.suppressed > 0) {
-            summaries.push_back(
-                suppressed_lines_summary(window.suppressed, window.first_suppressed));
-            close(window);
+            if (auto summary = close(window)) {
+                summaries.push_back(std::move(*summary));
+            }
         }
     }
     return summaries;
