@@ -22,7 +22,8 @@ struct StandInPool::StandIn {
     std::thread thread;
 };
 
-StandInPool::StandInPool(asio::io_context& io) : io_(io) {}
+StandInPool::StandInPool(asio::io_context& io, ServingThreads& serving)
+    : io_(io), serving_(serving) {}
 
 StandInPool::~StandInPool() {
     shut_down();
@@ -105,6 +106,7 @@ void StandInPool::serve(StandIn& stand_in) {
 
 void StandInPool::serve_while_leased(StandIn& stand_in) {
     DrivingScope driving(true);
+    ServingThreads::Scope serving(serving_);
     while (stand_in.leased.load() && !io_.stopped()) {
         try {
             io_.run_one_for(k_lease_poll);

@@ -21,6 +21,7 @@
 
 #include "runtime/driving.hpp"
 #include "runtime/runtime.hpp"
+#include "runtime/serving_threads.hpp"
 
 namespace velmot::runtime {
 
@@ -28,7 +29,8 @@ class StandInPool {
 public:
     struct StandIn;  // one stand-in thread and its lease flag
 
-    explicit StandInPool(asio::io_context& io);
+    // `serving` counts each stand-in while it is leased.
+    StandInPool(asio::io_context& io, ServingThreads& serving);
     ~StandInPool();
     StandInPool(const StandInPool&) = delete;
     StandInPool& operator=(const StandInPool&) = delete;
@@ -48,6 +50,7 @@ private:
     void serve_while_leased(StandIn& stand_in);
 
     asio::io_context& io_;
+    ServingThreads& serving_;
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<StandIn>> all_;  // owned; never shrinks while the pool lives
     std::vector<StandIn*> idle_;                 // not leased and waiting for a lease

@@ -12,6 +12,7 @@
 
 #include <asio.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <thread>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "runtime/parallelism.hpp"
+#include "runtime/serving_threads.hpp"
 
 namespace velmot::runtime {
 
@@ -62,12 +64,18 @@ public:
     template <class F>
     std::invoke_result_t<F&> block_in_place(F fn);
 
+    // Stops the context (pending tasks are dropped, nothing is joined) and waits, at most `bound`,
+    // until no worker or stand-in is inside one of its handlers; returns whether none is. The
+    // process-wide runtime does this at exit (get_runtime).
+    bool stop_and_wait_for(std::chrono::milliseconds bound) noexcept;
+
 private:
     void start_workers(std::size_t count);
     void stop_and_join() noexcept;
     void run_worker();  // not noexcept: see BlockingPool::Job
 
     asio::io_context io_;
+    ServingThreads serving_;  // workers while they run, stand-ins while leased
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::vector<std::thread> workers_;
     BlockingPool* blocking_pool_;             // leaked on purpose: its threads are detached
@@ -76,6 +84,9 @@ private:
 
 // The process-wide runtime, built by the first caller (concurrent first callers wait for it).
 // A failed build is fatal (Panic) and poisons the runtime: every later call panics as well.
+// At exit, before Asio's error categories (function-local statics) are destroyed, the runtime is
+// stopped and its serving threads are given a short while to leave their handlers: a worker that
+// completes an aborted wait builds a std::system_error, which reads the category.
 Runtime& get_runtime();
 
 // True once the process-wide runtime exists; never builds it.

@@ -239,6 +239,25 @@ TEST(RuntimeOneShot, CompletionRacingTheWaitSetupOnAPlainMultiThreadedContext) {
     }
 }
 
+// At exit the runtime is stopped and waited for: a handler still running keeps the wait false
+// until its bound, and the wait ends as soon as the handler returns.
+TEST(RuntimeExit, StopWaitsForAHandlerStillRunningWithinItsBound) {
+    Runtime rt(2);
+    std::promise<void> entered;
+    std::atomic<bool> release{false};
+    asio::post(rt.context(), [&] {
+        entered.set_value();
+        while (!release.load()) {
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    entered.get_future().wait();
+    EXPECT_FALSE(rt.stop_and_wait_for(30ms));
+    release.store(true);
+    EXPECT_TRUE(rt.stop_and_wait_for(10s));
+    EXPECT_TRUE(rt.context().stopped());
+}
+
 TEST(RuntimeTask, WaitOnADrivingThreadIsRefused) {
     auto task = get_runtime().spawn([]() -> asio::awaitable<int> { co_return 1; }());
     {
