@@ -95,8 +95,26 @@ build-pypy: | apt
 	  -DVELMOT_WERROR=ON
 	cmake --build $(BUILD)/pypy -j $(JOBS)
 
+# make test: the C++ tests, then the Python suite on CPython and on PyPy side by side, each on its
+# own simulated bus with its output in build/test-logs/ (printed when both ended), then the tests
+# that need real time, one interpreter at a time (two suites on two cores leave a fast timer no
+# core of its own). test-cpython and test-pypy run one whole suite in the foreground.
+TEST_LOGS := $(BUILD)/test-logs
+PY_SUITE = sim/with-bus can0 -- $(VENV)/$(1)/bin/python -m pytest tests/py
 test: setup build
-	$(MAKE) --no-print-directory test-cpp test-cpython test-pypy
+	$(MAKE) --no-print-directory test-cpp
+	@mkdir -p $(TEST_LOGS); failed=; pids=; \
+	for f in cpython pypy; do \
+	  echo "=== the Python suite on $$f, but for the tests that need real time: $(TEST_LOGS)/$$f.log"; \
+	  $(call PY_SUITE,$$f) -m "not timing" >$(TEST_LOGS)/$$f.log 2>&1 & pids="$$pids $$!"; \
+	done; \
+	set -- $$pids; for f in cpython pypy; do wait $$1 || failed="$$failed $$f"; shift; done; \
+	for f in cpython pypy; do echo "=== $(TEST_LOGS)/$$f.log"; cat $(TEST_LOGS)/$$f.log; done; \
+	for f in cpython pypy; do \
+	  echo "=== the tests that need real time on $$f"; \
+	  $(call PY_SUITE,$$f) -m timing || failed="$$failed $$f(timing)"; \
+	done; \
+	[ -z "$$failed" ] || { echo "the Python suite failed on:$$failed"; exit 1; }
 
 test-cpp:
 	ctest --test-dir $(BUILD)/cpython --output-on-failure -j 2
@@ -104,10 +122,10 @@ test-cpp:
 # pytest runs on a simulated CAN bus (sim/with-bus): LD_PRELOAD of the SocketCAN shim only takes
 # effect when a process starts, so the test process itself must start inside the simulation.
 test-cpython:
-	sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest tests/py
+	$(call PY_SUITE,cpython)
 
 test-pypy:
-	sim/with-bus can0 -- $(VENV)/pypy/bin/python -m pytest tests/py
+	$(call PY_SUITE,pypy)
 
 # The kernel tier: boots a User-Mode Linux guest (tests/kernel/run-guest; vcan links can0 and
 # vcan0) that runs tests/kernel/guest-tests, then runs the socket-level fidelity program on the
@@ -185,7 +203,7 @@ export CCACHE_BASEDIR ?= $(CURDIR)
 export CCACHE_NOHASHDIR ?= 1
 endif
 
-.PHONY: lint format test-asan test-tsan test-pythons test-pythons-ci
+.PHONY: lint format build-asan test-asan test-tsan test-pythons test-pythons-ci
 APT_PACKAGES += ccache clang-tidy-16 clang-format-16
 # clang 16 or later: older ones cannot parse libstdc++ 12's std::source_location.
 CLANG_TIDY_RUNNER ?= run-clang-tidy-16
@@ -215,9 +233,11 @@ UBSAN_ENV = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # breaks; the plain runs keep them.
 ASAN_CTEST_EXCLUDE = SleepUntilAccuracy|ThousandHertz|AtAPollBoundary
 ASAN_PYTEST_DESELECT = tests/py/test_timer.py::test_normal_timer_keeps_a_sub_millisecond_grid
-test-asan: | apt venvs
+build-asan: | apt
 	$(call SANITIZER_TREE,asan,address)
 	cmake --build $(BUILD)/asan -j $(JOBS)
+
+test-asan: build-asan | venvs
 	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j 2 -E '$(ASAN_CTEST_EXCLUDE)'
 	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=0:suppressions=$(CURDIR)/tests/sanitizers/asan.supp LD_PRELOAD=$(ASAN_RUNTIME) \
