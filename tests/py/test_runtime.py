@@ -17,23 +17,31 @@ def run_script(run_python):
 
 def test_runtime_threads_block_shutdown_signals_but_not_fault_signals(run_script):
     out = run_script("""
-        import os, signal
+        import os, signal, time
         import _binding_probe as probe
         workers = probe.start_runtime()
         main = str(os.getpid())
-        masks = []
-        for tid in os.listdir('/proc/self/task'):
-            if tid == main:
-                continue
-            with open(f'/proc/self/task/{tid}/status') as status:
-                line = next(l for l in status if l.startswith('SigBlk:'))
-            masks.append(int(line.split()[1], 16))
+        def masks():
+            found = []
+            for tid in os.listdir('/proc/self/task'):
+                if tid == main:
+                    continue
+                with open(f'/proc/self/task/{tid}/status') as status:
+                    line = next(l for l in status if l.startswith('SigBlk:'))
+                found.append(int(line.split()[1], 16))
+            return found
         bits = lambda *signos: sum(1 << (s - 1) for s in signos)
         wanted = bits(signal.SIGINT, signal.SIGTERM)
         faults = bits(signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL,
                       signal.SIGTRAP, signal.SIGSYS)
-        print(workers, len(masks), all(mask & wanted == wanted for mask in masks),
-              all(mask & faults == 0 for mask in masks))
+        # A thread that has not run yet still has the mask glibc's pthread_create sets around the
+        # clone (every signal): on a busy machine an idle worker may not have been scheduled.
+        deadline = time.monotonic() + (0 if os.environ.get('VELMOT_EMULATED') == '1' else 10)
+        while any(mask & faults for mask in masks()) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        found = masks()
+        print(workers, len(found), all(mask & wanted == wanted for mask in found),
+              all(mask & faults == 0 for mask in found))
     """)
     workers, threads, all_blocked, faults_open = int(out[0]), int(out[1]), out[2], out[3]
     assert workers >= 1
