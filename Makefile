@@ -99,26 +99,33 @@ build-pypy: | apt
 	  $(TREE_OPTIONS)
 	cmake --build $(BUILD)/pypy -j $(JOBS)
 
-# make test: the C++ tests, then the Python suite on CPython and on PyPy side by side, each on its
-# own simulated bus with its output in build/test-logs/ (printed when both ended), then the tests
-# that need real time, one interpreter at a time (two suites on two cores leave a fast timer no
-# core of its own). test-cpython and test-pypy run one whole suite in the foreground.
+# side_by_side LOG_DIR RUN NAME...: the Python suite for every NAME at once (`RUN NAME -m "not
+# timing"`, RUN starting each on its own simulated bus), with the output in LOG_DIR/NAME.log,
+# printed when all ended; then the tests that need real time (`RUN NAME -m timing`), one NAME at a
+# time: suites side by side on two cores leave a fast timer no core of its own. Adds each failed
+# NAME to $failed; `report` fails when there is one.
+SIDE_BY_SIDE = failed=; report() { [ -z "$$failed" ] || { echo "the Python suite failed on:$$failed"; exit 1; }; }; \
+	side_by_side() { \
+	  local logs=$$1 run=$$2 name i; shift 2; local -a names=("$$@") pids=(); mkdir -p $$logs; \
+	  for name in "$${names[@]}"; do \
+	    echo "=== the Python suite on $$name, but for the tests that need real time: $$logs/$$name.log"; \
+	    $$run $$name -m "not timing" >$$logs/$$name.log 2>&1 & pids+=($$!); \
+	  done; \
+	  for i in "$${!names[@]}"; do wait $${pids[$$i]} || failed="$$failed $${names[$$i]}"; done; \
+	  for name in "$${names[@]}"; do echo "=== $$logs/$$name.log"; cat $$logs/$$name.log; done; \
+	  for name in "$${names[@]}"; do \
+	    echo "=== the tests that need real time on $$name"; \
+	    $$run $$name -m timing || failed="$$failed $$name(timing)"; \
+	  done; }
+
+# make test: the C++ tests, then the Python suite on CPython and on PyPy side by side (logs in
+# build/test-logs/). test-cpython and test-pypy run one whole suite in the foreground.
 TEST_LOGS := $(BUILD)/test-logs
 PY_SUITE = sim/with-bus can0 -- $(VENV)/$(1)/bin/python -m pytest tests/py
 test: setup build
 	$(MAKE) --no-print-directory test-cpp
-	@mkdir -p $(TEST_LOGS); failed=; pids=; \
-	for f in cpython pypy; do \
-	  echo "=== the Python suite on $$f, but for the tests that need real time: $(TEST_LOGS)/$$f.log"; \
-	  $(call PY_SUITE,$$f) -m "not timing" >$(TEST_LOGS)/$$f.log 2>&1 & pids="$$pids $$!"; \
-	done; \
-	set -- $$pids; for f in cpython pypy; do wait $$1 || failed="$$failed $$f"; shift; done; \
-	for f in cpython pypy; do echo "=== $(TEST_LOGS)/$$f.log"; cat $(TEST_LOGS)/$$f.log; done; \
-	for f in cpython pypy; do \
-	  echo "=== the tests that need real time on $$f"; \
-	  $(call PY_SUITE,$$f) -m timing || failed="$$failed $$f(timing)"; \
-	done; \
-	[ -z "$$failed" ] || { echo "the Python suite failed on:$$failed"; exit 1; }
+	@$(SIDE_BY_SIDE); run() { local f=$$1; shift; $(call PY_SUITE,$$f) "$$@"; }; \
+	side_by_side $(TEST_LOGS) run cpython pypy; report
 
 test-cpp:
 	ctest --test-dir $(BUILD)/cpython --output-on-failure -j 2
@@ -205,24 +212,34 @@ ifneq ($(shell command -v ccache 2>/dev/null),)
 export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
 export CCACHE_BASEDIR ?= $(CURDIR)
 export CCACHE_NOHASHDIR ?= 1
+# What ccache needs to cache units compiled with a precompiled header (-include of CMake's
+# cmake_pch.hxx): none of ours reads __DATE__ or __TIME__.
+export CCACHE_SLOPPINESS ?= pch_defines,time_macros
 endif
 
-.PHONY: lint format build-asan test-asan test-tsan test-pythons test-pythons-ci
-APT_PACKAGES += ccache clang-tidy-16 clang-format-16
+.PHONY: lint lint-apt format build-asan test-asan test-tsan pythons-venvs test-pythons test-pythons-ci
+APT_PACKAGES += ccache
+LINT_APT_PACKAGES := clang-tidy-16 clang-format-16
 # clang 16 or later: older ones cannot parse libstdc++ 12's std::source_location.
 CLANG_TIDY_RUNNER ?= run-clang-tidy-16
 CLANG_FORMAT ?= clang-format-16
 
 CXX_SOURCES = git ls-files -- '*.cpp' '*.hpp'
 
-# clang-tidy over the CPython tree's compile database (the sources of src/ and sim/ and the
-# headers they include), then the layout check of every C++ file.
-lint: build-cpython
-	$(CLANG_TIDY_RUNNER) -quiet -j $(JOBS) -p $(BUILD)/cpython '/(src|sim)/' >$(BUILD)/clang-tidy.log 2>&1 \
+lint-apt: | apt
+	$(call apt_install,$(LINT_APT_PACKAGES))
+
+# clang-tidy over the compile database of a tree configured like the CPython one but without
+# precompiled headers, which clang cannot load from GCC (the sources of src/ and sim/ and the
+# headers they include; nothing is built), then the layout check of every C++ file.
+lint: | lint-apt
+	@[ -f $(BUILD)/lint/build.ninja ] || cmake -S . -B $(BUILD)/lint -G Ninja \
+	  -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_BUILD_TESTS=ON -DVELMOT_PCH=OFF $(TREE_OPTIONS) >/dev/null
+	$(CLANG_TIDY_RUNNER) -quiet -j $(JOBS) -p $(BUILD)/lint '/(src|sim)/' >$(BUILD)/clang-tidy.log 2>&1 \
 	  || { grep -E 'warning:|error:' -A3 $(BUILD)/clang-tidy.log; exit 1; }
 	$(CXX_SOURCES) | xargs $(CLANG_FORMAT) --dry-run --Werror
 
-format:
+format: | lint-apt
 	$(CXX_SOURCES) | xargs $(CLANG_FORMAT) -i
 
 # Sanitizer trees: build/asan (AddressSanitizer + UndefinedBehaviorSanitizer) and build/tsan, at
@@ -235,10 +252,9 @@ SANITIZER_TREE = [ -f $(BUILD)/$(1)/build.ninja ] || cmake -S . -B $(BUILD)/$(1)
 	  -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_SANITIZE=$(2) $(TREE_OPTIONS)
 UBSAN_ENV = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # The real-time tests (thousand-hertz loops, sleep-until accuracy, a deadline at a poll
-# boundary, a 400 Hz grid kept to a third of a millisecond) measure timing that ASan's slowdown
-# breaks; the plain runs keep them.
+# boundary; in Python, those marked `timing`) measure timing that ASan's slowdown breaks; the plain
+# runs keep them. That also lets CI build beside this run.
 ASAN_CTEST_EXCLUDE = SleepUntilAccuracy|ThousandHertz|AtAPollBoundary
-ASAN_PYTEST_DESELECT = tests/py/test_timer.py::test_normal_timer_keeps_a_sub_millisecond_grid
 build-asan: | apt
 	$(call SANITIZER_TREE,asan,address)
 	cmake --build $(BUILD)/asan -j $(JOBS)
@@ -248,8 +264,7 @@ test-asan: build-asan | venvs
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j 2 -E '$(ASAN_CTEST_EXCLUDE)'
 	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=0:suppressions=$(CURDIR)/tests/sanitizers/asan.supp LD_PRELOAD=$(ASAN_RUNTIME) \
 	  VCAN_BUILD_DIR=$(CURDIR)/$(BUILD)/asan VELMOT_BUILD_DIR=$(CURDIR)/$(BUILD)/asan \
-	  sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -q -p no:cacheprovider tests/py \
-	  --deselect $(ASAN_PYTEST_DESELECT)
+	  sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest -q -p no:cacheprovider -m "not timing" tests/py
 
 # ThreadSanitizer on the C++ tests of the threaded core: runtime, task registry, motor, timers.
 TSAN_TESTS = *Runtime*:*AsyncMutex*:*Blocking*:*Cancellation*:*Channel*:*Mutex*:*Signal*:*Sync*:*Task*:*Device*:*FeedbackReceiver*:*Timer*
@@ -263,24 +278,25 @@ test-tsan: | apt
 # version of $(PYTHON), which uses the CPython tree and venv (build/cpython, .venv/cpython) and
 # counts as present without pyenv. An absent version is skipped with a message. test-pythons runs
 # the whole Python suite on each present version and fails after the last one if any failed.
-# test-pythons-ci builds and imports on each, then runs the suite on the oldest and the newest:
-# side by side, each on its own simulated bus with its output in build/pythons/py3.X.log (printed
-# when both ended), but for the tests that need real time, which run after, one version at a time
-# (two suites on two cores leave a fast timer no core of its own).
+# test-pythons-ci builds and imports on each, then runs the suite on the oldest and the newest
+# side by side (logs in build/pythons/3.X.log).
 PYENV_ROOT ?= $(HOME)/.pyenv
 PYTHON_VERSIONS := 3.9 3.10 3.11 3.12 3.13
 PYTHON_LOGS := $(BUILD)/pythons
 HOST_PYTHON_VERSION = $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-PYTHON_MATRIX = set -e; present=; host=$(HOST_PYTHON_VERSION); \
+PYTHON_VERSION_FUNCTIONS = host=$(HOST_PYTHON_VERSION); \
 	flavour() { if [ "$$1" = "$$host" ]; then echo cpython; else echo py$$1; fi; }; \
+	interpreter() { ls -d $(PYENV_ROOT)/versions/$$1.*/bin/python$$1 2>/dev/null | sort -V | tail -1; }; \
+	make_venv() { [ -f $(VENV)/$$1/.ready ] || { $$2 -m venv $(VENV)/$$1 && \
+	  $(VENV)/$$1/bin/python -m pip install -q --disable-pip-version-check $(PIP_PACKAGES) && \
+	  touch $(VENV)/$$1/.ready; }; }
+PYTHON_MATRIX = set -e; present=; $(PYTHON_VERSION_FUNCTIONS); \
 	for v in $(PYTHON_VERSIONS); do \
 	  f=$$(flavour $$v); \
 	  if [ $$f = py$$v ]; then \
-	    interp=$$(ls -d $(PYENV_ROOT)/versions/$$v.*/bin/python$$v 2>/dev/null | sort -V | tail -1); \
+	    interp=$$(interpreter $$v); \
 	    if [ -z "$$interp" ]; then echo "Python $$v is not installed under $(PYENV_ROOT): skipped"; continue; fi; \
-	    [ -f $(VENV)/$$f/.ready ] || { $$interp -m venv $(VENV)/$$f && \
-	      $(VENV)/$$f/bin/python -m pip install -q --disable-pip-version-check $(PIP_PACKAGES) && \
-	      touch $(VENV)/$$f/.ready; }; \
+	    make_venv $$f $$interp; \
 	    [ -f $(BUILD)/$$f/build.ninja ] || cmake -S . -B $(BUILD)/$$f -G Ninja -DVELMOT_PYTHON=$$interp \
 	      -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF $(TREE_OPTIONS) >/dev/null; \
 	    cmake --build $(BUILD)/$$f -j $(JOBS); \
@@ -291,21 +307,19 @@ PYTHON_MATRIX = set -e; present=; host=$(HOST_PYTHON_VERSION); \
 	done; \
 	suite() { local v=$$1; shift; VELMOT_BUILD_DIR=$(CURDIR)/$(BUILD)/$$(flavour $$v) sim/with-bus can0 -- \
 	  $(VENV)/$$(flavour $$v)/bin/python -m pytest -q -p no:cacheprovider "$$@" tests/py; }; \
-	failed=; report() { [ -z "$$failed" ] || { echo "the Python suite failed on:$$failed"; exit 1; }; }
+	$(SIDE_BY_SIDE)
+
+# The virtual environments of the versions other than $(PYTHON)'s (for CI's early downloads).
+pythons-venvs:
+	@set -e; $(PYTHON_VERSION_FUNCTIONS); for v in $(PYTHON_VERSIONS); do \
+	  interp=$$(interpreter $$v); [ $$(flavour $$v) = cpython ] || [ -z "$$interp" ] || make_venv py$$v $$interp; done
 
 test-pythons: build-cpython $(VENV)/cpython/.ready
 	$(PYTHON_MATRIX); for v in $$present; do suite $$v || failed="$$failed $$v"; done; report
 
 test-pythons-ci: build-cpython $(VENV)/cpython/.ready
 	$(PYTHON_MATRIX); set -- $$present; [ $$# -gt 0 ] || { echo "no CPython 3.9 to 3.13 present"; exit 1; }; \
-	runs=$$1; [ $$# -eq 1 ] || runs="$$runs $${!#}"; \
-	mkdir -p $(PYTHON_LOGS); pids=; \
-	for v in $$runs; do suite $$v -m "not timing" >$(PYTHON_LOGS)/py$$v.log 2>&1 & pids="$$pids $$!"; done; \
-	set -- $$runs; for pid in $$pids; do wait $$pid || failed="$$failed $$1"; shift; done; \
-	for v in $$runs; do echo "=== the Python suite on Python $$v ($(PYTHON_LOGS)/py$$v.log)"; \
-	  cat $(PYTHON_LOGS)/py$$v.log; done; \
-	for v in $$runs; do echo "=== tests that need real time, Python $$v"; \
-	  suite $$v -m timing || failed="$$failed $$v(timing)"; done; report
+	runs=$$1; [ $$# -eq 1 ] || runs="$$runs $${!#}"; side_by_side $(PYTHON_LOGS) suite $$runs; report
 
 # --- Reliability: fuzzers, long bad-input runs, the soak. The fast shares (a few bad-input
 # examples per callable, each exit scenario VELMOT_REPEAT=3 times) run in `make test`.
@@ -324,17 +338,20 @@ fuzz-tools:
 	$(call apt_install,$(FUZZ_APT_PACKAGES))
 
 # Each fuzzer runs FUZZ_SECONDS on a work corpus seeded from tests/fuzz/corpus/ (the committed
-# seeds stay as they are); a crash leaves its input in build/fuzz/ and fails the target.
+# seeds stay as they are), all at once (a fuzzer keeps one core busy), each with its output in
+# build/fuzz/<name>.log, printed when all ended; a crash leaves its input in build/fuzz/ and fails
+# the target.
 fuzz: fuzz-tools
 	@mkdir -p $(BUILD)/fuzz
 	$(foreach f,$(FUZZERS),$(FUZZ_CXX) $(FUZZ_FLAGS) tests/fuzz/$(f)_fuzz.cpp $(FUZZ_SOURCES_$(f)) -o $(BUILD)/fuzz/$(f)_fuzz &&) true
-	@set -e; for f in $(FUZZERS); do \
-	  mkdir -p $(BUILD)/fuzz/corpus-$$f; \
+	@cd $(BUILD)/fuzz && for f in $(FUZZERS); do \
+	  mkdir -p corpus-$$f; \
 	  echo "fuzzing $$f for $(FUZZ_SECONDS) s"; \
-	  (cd $(BUILD)/fuzz && ./$${f}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
-	     corpus-$$f $(CURDIR)/tests/fuzz/corpus/$$f 2>&1 | grep -E '^(stat::number_of_executed_units|==|SUMMARY|Done)' ); \
-	  test -z "$$(ls $(BUILD)/fuzz/crash-* $(BUILD)/fuzz/leak-* 2>/dev/null)"; \
-	done
+	  ./$${f}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	    corpus-$$f $(CURDIR)/tests/fuzz/corpus/$$f >$$f.log 2>&1 & \
+	done; wait; \
+	for f in $(FUZZERS); do echo "=== $$f"; grep -E '^(stat::number_of_executed_units|==|SUMMARY|Done)' $$f.log; done; \
+	test -z "$$(ls crash-* leak-* 2>/dev/null)"
 
 bad-input: setup build
 	VELMOT_EXAMPLES=$${VELMOT_EXAMPLES:-300} sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest tests/py/test_bad_input.py
@@ -444,3 +461,12 @@ bench-armhf: build-armhf armhf-root
 	armhf/in-root $(ARMHF_ROOT) python3 bench/binding_calls.py
 	armhf/in-root $(ARMHF_ROOT) python3 bench/can_device_calls.py
 	armhf/in-root $(ARMHF_ROOT) python3 bench/motor_calls.py
+
+# --- CI. What the tiers after `make test` download: their Debian packages (one transaction), the
+# other Python versions' virtual environments and the armhf root. .ci/run fetches them while
+# `make test` compiles and runs, which leaves the network and the disk idle.
+.PHONY: ci-fetch
+ci-fetch: | apt
+	@dpkg --print-foreign-architectures | grep -qx armhf || $(SUDO) dpkg --add-architecture armhf
+	$(call apt_install,$(LINT_APT_PACKAGES) $(KERNEL_APT_PACKAGES) $(FUZZ_APT_PACKAGES) $(ARMHF_HOST_PACKAGES))
+	$(MAKE) --no-print-directory pythons-venvs armhf-root
