@@ -344,14 +344,15 @@ fuzz-tools:
 fuzz: fuzz-tools
 	@mkdir -p $(BUILD)/fuzz
 	$(foreach f,$(FUZZERS),$(FUZZ_CXX) $(FUZZ_FLAGS) tests/fuzz/$(f)_fuzz.cpp $(FUZZ_SOURCES_$(f)) -o $(BUILD)/fuzz/$(f)_fuzz &&) true
-	@cd $(BUILD)/fuzz && for f in $(FUZZERS); do \
+	@cd $(BUILD)/fuzz && pids=; failed=; for f in $(FUZZERS); do \
 	  mkdir -p corpus-$$f; \
 	  echo "fuzzing $$f for $(FUZZ_SECONDS) s"; \
 	  ./$${f}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
-	    corpus-$$f $(CURDIR)/tests/fuzz/corpus/$$f >$$f.log 2>&1 & \
-	done; wait; \
+	    corpus-$$f $(CURDIR)/tests/fuzz/corpus/$$f >$$f.log 2>&1 & pids="$$pids $$!"; \
+	done; \
+	for pid in $$pids; do wait $$pid || failed=1; done; \
 	for f in $(FUZZERS); do echo "=== $$f"; grep -E '^(stat::number_of_executed_units|==|SUMMARY|Done)' $$f.log; done; \
-	test -z "$$(ls crash-* leak-* 2>/dev/null)"
+	[ -z "$$failed" ] && test -z "$$(ls crash-* leak-* 2>/dev/null)"
 
 bad-input: setup build
 	VELMOT_EXAMPLES=$${VELMOT_EXAMPLES:-300} sim/with-bus can0 -- $(VENV)/cpython/bin/python -m pytest tests/py/test_bad_input.py
@@ -464,7 +465,7 @@ bench-armhf: build-armhf armhf-root
 
 # --- CI. What the tiers after `make test` download: their Debian packages (one transaction), the
 # other Python versions' virtual environments and the armhf root. .ci/run fetches them while
-# `make test` compiles and runs, which leaves the network and the disk idle.
+# `make test` compiles and runs (which leaves the network and the disk idle).
 .PHONY: ci-fetch
 ci-fetch: | apt
 	@dpkg --print-foreign-architectures | grep -qx armhf || $(SUDO) dpkg --add-architecture armhf
