@@ -82,6 +82,12 @@ void Runtime::stop_and_join() noexcept {
     }
 }
 
+void Runtime::detach_workers() noexcept {
+    for (auto& worker : workers_) {
+        worker.detach();
+    }
+}
+
 bool Runtime::stop_and_wait_for(std::chrono::milliseconds bound) noexcept {
     io_.stop();
     return serving_.wait_until_none_for(bound);
@@ -121,6 +127,7 @@ Runtime& get_runtime() {
         runtime_poisoned = true;
         panic(std::string("Failed to create the async runtime: ") + e.what());
     }
+    runtime->detach_workers();
     runtime_owner_pid = ::getpid();
     RUNTIME.store(runtime, std::memory_order_release);
     stop_runtime_before_asio_categories_die();

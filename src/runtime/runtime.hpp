@@ -69,6 +69,11 @@ public:
     // process-wide runtime does this at exit (get_runtime).
     bool stop_and_wait_for(std::chrono::milliseconds bound) noexcept;
 
+    // The process-wide runtime is never destroyed, so its workers are never joined: they are
+    // detached, like the blocking pool's threads, and end at exit (or once stop_and_wait_for
+    // stopped them) without leaving a thread that nobody joins.
+    void detach_workers() noexcept;
+
 private:
     void start_workers(std::size_t count);
     void stop_and_join() noexcept;
