@@ -85,18 +85,19 @@ build: build-cpython build-pypy
 # Every build tree the Makefile configures: warnings are errors in velmot's own sources, and the
 # per-layer include folders are shared, so that ccache serves a tree from another's objects.
 TREE_OPTIONS = -DVELMOT_WERROR=ON -DVELMOT_LAYER_INCLUDE_ROOT=$(CURDIR)/$(BUILD)/layer_include
+# $(call CONFIGURE_TREE,NAME,CMAKE ARGUMENTS): configures $(BUILD)/NAME with those and TREE_OPTIONS,
+# unless it is configured already.
+CONFIGURE_TREE = [ -f $(BUILD)/$(1)/build.ninja ] || cmake -S . -B $(BUILD)/$(1) -G Ninja $(2) $(TREE_OPTIONS)
 
 # Interpreters' own executables (not the venvs') are handed to CMake: the headers and extension
 # suffix are the same, and the build tree does not depend on a venv.
 build-cpython: | apt
-	@[ -f $(BUILD)/cpython/build.ninja ] || cmake -S . -B $(BUILD)/cpython -G Ninja \
-	  -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_BUILD_TESTS=ON $(TREE_OPTIONS)
+	@$(call CONFIGURE_TREE,cpython,-DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_BUILD_TESTS=ON)
 	cmake --build $(BUILD)/cpython -j $(JOBS)
 
 build-pypy: | apt
-	@[ -f $(BUILD)/pypy/build.ninja ] || cmake -S . -B $(BUILD)/pypy -G Ninja \
-	  -DVELMOT_PYTHON=$$(command -v $(PYPY)) -DVELMOT_BUILD_TESTS=ON -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF \
-	  $(TREE_OPTIONS)
+	@$(call CONFIGURE_TREE,pypy,-DVELMOT_PYTHON=$$(command -v $(PYPY)) -DVELMOT_BUILD_TESTS=ON \
+	  -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF)
 	cmake --build $(BUILD)/pypy -j $(JOBS)
 
 # side_by_side LOG_DIR RUN NAME...: the Python suite for every NAME at once (`RUN NAME -m "not
@@ -233,8 +234,7 @@ lint-apt: | apt
 # precompiled headers, which clang cannot load from GCC (the sources of src/ and sim/ and the
 # headers they include; nothing is built), then the layout check of every C++ file.
 lint: | lint-apt
-	@[ -f $(BUILD)/lint/build.ninja ] || cmake -S . -B $(BUILD)/lint -G Ninja \
-	  -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_BUILD_TESTS=ON -DVELMOT_PCH=OFF $(TREE_OPTIONS) >/dev/null
+	@$(call CONFIGURE_TREE,lint,-DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_BUILD_TESTS=ON -DVELMOT_PCH=OFF) >/dev/null
 	$(CLANG_TIDY_RUNNER) -quiet -j $(JOBS) -p $(BUILD)/lint '/(src|sim)/' >$(BUILD)/clang-tidy.log 2>&1 \
 	  || { grep -E 'warning:|error:' -A3 $(BUILD)/clang-tidy.log; exit 1; }
 	$(CXX_SOURCES) | xargs $(CLANG_FORMAT) --dry-run --Werror
@@ -247,9 +247,8 @@ format: | lint-apt
 # Python runs uninstrumented, so the ASan runtime is preloaded ahead of the bus shim; the
 # interpreter's own allocations are not leak-checked. The `ip` stand-in drops LD_PRELOAD itself.
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
-SANITIZER_TREE = [ -f $(BUILD)/$(1)/build.ninja ] || cmake -S . -B $(BUILD)/$(1) -G Ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" \
-	  -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_SANITIZE=$(2) $(TREE_OPTIONS)
+SANITIZER_TREE = $(call CONFIGURE_TREE,$(1),-DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" -DVELMOT_PYTHON=$$(command -v $(PYTHON)) -DVELMOT_SANITIZE=$(2))
 UBSAN_ENV = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # The real-time tests (thousand-hertz loops, sleep-until accuracy, a deadline at a poll
 # boundary; in Python, those marked `timing`) measure timing that ASan's slowdown breaks; the plain
@@ -297,8 +296,7 @@ PYTHON_MATRIX = set -e; present=; $(PYTHON_VERSION_FUNCTIONS); \
 	    interp=$$(interpreter $$v); \
 	    if [ -z "$$interp" ]; then echo "Python $$v is not installed under $(PYENV_ROOT): skipped"; continue; fi; \
 	    make_venv $$f $$interp; \
-	    [ -f $(BUILD)/$$f/build.ninja ] || cmake -S . -B $(BUILD)/$$f -G Ninja -DVELMOT_PYTHON=$$interp \
-	      -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF $(TREE_OPTIONS) >/dev/null; \
+	    $(call CONFIGURE_TREE,$$f,-DVELMOT_PYTHON=$$interp -DVELMOT_CPP_TESTS=OFF -DVELMOT_BUILD_SIM=OFF) >/dev/null; \
 	    cmake --build $(BUILD)/$$f -j $(JOBS); \
 	  fi; \
 	  present="$$present $$v"; \
@@ -406,8 +404,7 @@ apt-armhf: | apt
 	$(call apt_install,$(ARMHF_HOST_PACKAGES))
 
 build-armhf: | apt-armhf
-	@[ -f $(BUILD)/armhf/build.ninja ] || cmake -S . -B $(BUILD)/armhf -G Ninja \
-	  --toolchain armhf/toolchain.cmake -DVELMOT_BUILD_TESTS=ON $(TREE_OPTIONS)
+	@$(call CONFIGURE_TREE,armhf,--toolchain armhf/toolchain.cmake -DVELMOT_BUILD_TESTS=ON)
 	cmake --build $(BUILD)/armhf -j $(JOBS)
 
 armhf-root: $(ARMHF_ROOT)/.ready
