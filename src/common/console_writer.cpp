@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <system_error>
@@ -25,8 +26,15 @@ std::string dropped_lines_report(std::size_t count, std::string_view first_line)
     return report;
 }
 
+namespace {
+// Lock-free because a fork child creates its writer while another thread may have held any lock.
+std::atomic<ConsoleWriter*> g_newest_writer{nullptr};
+}  // namespace
+
 ConsoleWriter& ConsoleWriter::create(int fd, ConsoleLimits limits) {
-    return *new ConsoleWriter(fd, limits);
+    auto* writer = new ConsoleWriter(fd, limits);
+    writer->created_before_ = g_newest_writer.exchange(writer, std::memory_order_acq_rel);
+    return *writer;
 }
 
 ConsoleWriter::ConsoleWriter(int fd, ConsoleLimits limits)

@@ -24,7 +24,9 @@
 // own sys.stderr, a child process) can fill it in between, and that one direct write then waits.
 //
 // Ownership: a writer is created with `create` and never destroyed (its thread may be blocked in
-// a write forever); the process-wide one is in console.cpp.
+// a write forever); the process-wide one is in console.cpp. Every writer ever created stays
+// reachable from one list, so that a leak checker sees them as kept, not lost, even those whose
+// thread never started (a fork child's abandoned copy included).
 // Thread-safety: every member function may be called from any thread.
 #pragma once
 
@@ -89,6 +91,7 @@ private:
 
     const int fd_;
     const ConsoleLimits limits_;
+    ConsoleWriter* created_before_ = nullptr;  // the list of every writer, newest first
 
     std::mutex mutex_;
     std::condition_variable work_ready_;  // the writer thread: a line queued or dropped, a deadline
